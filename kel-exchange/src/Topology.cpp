@@ -1,0 +1,53 @@
+// The R817 tile map and the pairing and direction rules over it.
+#include "kel_exchange/Topology.h"
+
+#include <unordered_set>
+
+#include "kel_runtime/Invariant.h"
+
+namespace kel_exchange {
+
+std::expected<Topology, ExchangeError> Topology::create(std::vector<std::uint16_t> logical_to_physical) {
+  if (logical_to_physical.empty()) return std::unexpected(ExchangeError::receiver_set());
+  // Membership only; the table keeps its own order.
+  std::unordered_set<std::uint16_t> seen;
+  seen.reserve(logical_to_physical.size());
+  for (std::uint16_t p : logical_to_physical)
+    if (!seen.insert(p).second) return std::unexpected(ExchangeError::receiver_set());
+  return Topology(std::move(logical_to_physical));
+}
+
+std::uint16_t r817_physical(std::uint16_t logical) {
+  // 32 serpentine columns of 46 logical tiles; even columns run down the rows,
+  // odd columns back up.
+  const std::uint32_t k = logical / 46u;
+  const std::uint32_t q = logical % 46u;
+  const std::uint32_t row = (k % 2 == 0) ? q / 2 : 22 - q / 2;
+  return static_cast<std::uint16_t>(64 * row + 4 * (k / 2) + 2 * (logical % 2u) + (k % 2));
+}
+
+Topology Topology::r817() {
+  std::vector<std::uint16_t> table(kR817Tiles);
+  for (std::uint16_t l = 0; l < kR817Tiles; ++l) table[l] = r817_physical(l);
+  return Topology(std::move(table));
+}
+
+std::expected<std::uint16_t, ExchangeError> Topology::paired_logical(std::uint16_t logical) const {
+  if (logical >= logical_to_physical_.size()) return std::unexpected(ExchangeError::tile(logical));
+  const std::uint16_t partner = logical_to_physical_[logical] ^ 2u;
+  for (std::size_t i = 0; i < logical_to_physical_.size(); ++i) {
+    if (logical_to_physical_[i] == partner) {
+      kel_runtime::expect(i <= 0xFFFF, "logical tile count fits u16");
+      return static_cast<std::uint16_t>(i);
+    }
+  }
+  return std::unexpected(ExchangeError::tile(logical));
+}
+
+Direction direction(std::uint16_t sender_physical, std::uint16_t receiver_physical) {
+  const std::int32_t delta =
+      physical::receiver_position(receiver_physical) - physical::sender_position(sender_physical);
+  return Direction{delta > 0 ? 1u : 2u, delta};
+}
+
+}  // namespace kel_exchange
