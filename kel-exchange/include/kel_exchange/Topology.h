@@ -4,9 +4,13 @@
 
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <vector>
 
 #include "kel_exchange/ExchangeError.h"
+#include "kel_exchange/InstructionWord.h"
+#include "kel_exchange/MulticastPlan.h"
+#include "kel_exchange/PointToPointRoute.h"
 
 namespace kel_exchange {
 
@@ -52,6 +56,35 @@ class Topology {
     if (logical >= logical_to_physical_.size()) return std::unexpected(ExchangeError::tile(logical));
     return logical_to_physical_[logical];
   }
+
+  /// Rows of a transfer of `count` words (1 to 4148) to one receiver.
+  /// Fails with Count, DuplicateTile, Tile or Schedule("sender delay").
+  [[nodiscard]] std::expected<PointToPointRoute, ExchangeError> point_to_point(std::uint16_t sender,
+                                                                             std::uint16_t receiver,
+                                                                             std::uint32_t count) const;
+
+  /// Rows of a transfer of `count` words to every receiver of the list, the
+  /// first send delayed by `schedule_offset` beyond the earliest possible
+  /// start. The sender may be a receiver when there are several. Fails with
+  /// Count, Tile, ReceiverSet or Schedule("multicast start cycle" /
+  /// "multicast receive cycle").
+  [[nodiscard]] std::expected<MulticastPlan, ExchangeError> multicast(std::uint16_t sender,
+                                                                    std::span<const std::uint16_t> receivers,
+                                                                    std::uint32_t count,
+                                                                    std::uint32_t schedule_offset) const;
+
+  /// Rows of a 64-bit transfer (at least 64 words) from the sender's tile pair
+  /// to receivers that come in complete tile pairs.
+  [[nodiscard]] std::expected<MulticastPlan, ExchangeError> paired_multicast(std::uint16_t sender,
+                                                                           std::span<const std::uint16_t> receivers,
+                                                                           std::uint32_t count) const;
+
+  /// One receiver row of a paired multicast whose receivers share the lead
+  /// time `common_minimum`.
+  [[nodiscard]] std::expected<ExchangeRow, ExchangeError> paired_receiver_row(std::uint16_t sender,
+                                                                            std::uint16_t receiver,
+                                                                            std::uint32_t count,
+                                                                            std::int32_t common_minimum) const;
 
   std::size_t tile_count() const { return logical_to_physical_.size(); }
   const std::vector<std::uint16_t>& logical_to_physical() const { return logical_to_physical_; }
