@@ -11,6 +11,7 @@
 
 #include "kel_codegen/exchange/ExchangeLoweringError.h"
 #include "kel_codegen/exchange/SnapshotReader.h"
+#include "kel_tests/PhaseRun.h"
 
 namespace kel_tests {
 
@@ -77,7 +78,10 @@ std::expected<void, ErrorChain> run_benchmark(const Arguments& args) {
   fmt::print("{}\n", header_line(args, *loaded));
   const auto start = std::chrono::steady_clock::now();
 
-  // The per-phase scheduling runs come here.
+  for (const std::size_t index : loaded->selected) {
+    auto phase = run_phase(args, loaded->snapshot.tile_count, loaded->snapshot.phases[index], stdout);
+    if (!phase) return phase;
+  }
 
   const std::chrono::duration<double, std::milli> total = std::chrono::steady_clock::now() - start;
   fmt::print("totalMs={:.3f}\n", total.count());
