@@ -74,9 +74,11 @@ class Phase {
     config_.receive_counts.assign(tiles_, 0);
     config_.receive_bases.assign(tiles_, 0);
     for (const PendingTransfer& t : pending_)
-      for (const PendingDestination& d : t.destinations) ++config_.receive_counts[d.tile];
+      for (const PendingDestination& d : t.destinations)
+        if (d.tile < tiles_) ++config_.receive_counts[d.tile];
     for (const PendingTransfer& t : pending_)
-      if (t.destinations.size() == 1 && config_.receive_counts[t.destinations[0].tile] == 1)
+      if (t.destinations.size() == 1 && t.destinations[0].tile < tiles_ &&
+          config_.receive_counts[t.destinations[0].tile] == 1)
         config_.receive_bases[t.destinations[0].tile] = t.destinations[0].address;
   }
 
@@ -308,6 +310,26 @@ TEST(MaterializedScheduleAppend, ReceiverRowsPointAtTheDestinationAddresses) {
       EXPECT_EQ(state->next_address, d.address + 4 * c.transfer.words) << "tile " << d.tile;
     }
   }
+}
+
+TEST(MaterializedScheduleAppendDeathTest, TransfersOutsideThePhaseAbort) {
+  // Conversion never yields these; append stops instead of indexing past its tables.
+  Phase phase(4, {{0, {0x0}, {{1, 0x0}}, 8, kWord}});
+  EXPECT_DEATH(
+      {
+        MaterializedSchedule schedule = phase.empty();
+        auto frontier = phase.frontier();
+        (void)phase.append(schedule, 1, 0, frontier);
+      },
+      "transfer index inside the phase");
+  phase.edit(0, [](PendingTransfer& t) { t.destinations = {{4, 0x0}}; });
+  EXPECT_DEATH(
+      {
+        MaterializedSchedule schedule = phase.empty();
+        auto frontier = phase.frontier();
+        (void)phase.append(schedule, 0, 0, frontier);
+      },
+      "endpoint tile inside the phase");
 }
 
 // ---------------------------------------------------------------------------
@@ -578,6 +600,8 @@ TEST(MaterializeScheduleOrder, GeneratedPhasesKeepTheirBookkeepingAndMemorySafet
     }
     ASSERT_TRUE(schedule.has_value()) << schedule.error().message();
     EXPECT_EQ(schedule->order, order);
+    // A returned schedule has proven that every tile program encodes.
+    EXPECT_TRUE(schedule->builder.finish().has_value());
     check_bookkeeping(*schedule, generated.pending);
   }
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 namespace {
@@ -65,6 +66,10 @@ struct WriteCase {
   std::uint32_t pointer;
   std::uint32_t horizon;
   std::uint32_t expected;
+
+  friend void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << "write [" << c.pointer << ", " << c.horizon << ") -> " << c.expected;
+  }
 };
 
 // A read [10, 20) recorded on tile 1's element 0; the new transfer writes

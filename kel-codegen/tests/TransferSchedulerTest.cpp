@@ -357,7 +357,7 @@ std::vector<ExchangeScheduleTransfer> wide_phase(std::mt19937& rng, std::uint16_
       t.source = earlier.source;
       for (const auto& d : earlier.destinations) t.destinations.push_back({d.tile, destination});
       t.source_addresses = {pick(0, 0xFFF) * 4};
-    } else if (!transfers.empty() && pick(0, 4) == 0) {
+    } else if (!transfers.empty() && pick(0, 1) == 0) {
       // Forward an earlier transfer's data from its first destination.
       const std::size_t j = pick(0, static_cast<std::uint32_t>(transfers.size() - 1));
       t.source = transfers[j].destinations[0].tile;
@@ -402,7 +402,7 @@ TEST(GreedySchedule, AgreesWithALinearScanModelOnGeneratedPhases) {
     const auto phase = test_support::generate_phase(rng, 16, 60);
     expect_model_order(phase.tile_count, phase.pending, true, rebuilds);
   }
-  for (int round = 0; round < 6; ++round) {
+  for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
     const std::uint16_t tiles = 40;
     const auto pending = convert(tiles, wide_phase(rng, tiles, 400));

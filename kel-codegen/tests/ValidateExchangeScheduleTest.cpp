@@ -2,8 +2,6 @@
 // rule is reported with its own text and in its fixed order, a naive
 // all-pairs validator agrees on randomly perturbed phases, and phases lowered
 // from generated problems pass.
-#include "kel_codegen/exchange/ValidateExchangeSchedule.h"
-
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -18,6 +16,7 @@
 #include "PhaseGenerator.h"
 #include "kel_codegen/exchange/ExchangeMemoryElement.h"
 #include "kel_codegen/exchange/ScheduleExchangeProblem.h"
+#include "kel_codegen/exchange/ValidateExchangeSchedule.h"
 #include "kel_exchange/InstructionWord.h"
 #include "kel_exchange/Topology.h"
 #include "kel_exchange/diagnostic/PlanProgramDiagnostic.h"
@@ -52,8 +51,7 @@ struct Case {
 };
 
 ExchangeActivity activity(const ExchangeScheduleProblem& problem, Kind kind, std::uint32_t transfer,
-                          std::uint32_t start, std::uint32_t end, std::uint32_t memory_end,
-                          std::uint32_t address) {
+                          std::uint32_t start, std::uint32_t end, std::uint32_t memory_end, std::uint32_t address) {
   const ExchangeScheduleTransfer& t = problem.transfers[transfer];
   return ExchangeActivity{.transfer = transfer,
                           .start = start,
@@ -181,7 +179,10 @@ const std::vector<Mutation>& mutations() {
       {"tile count differs from every array", [](Case& c) { c.tile_count = 6; },
        "phase 7 has 5 active entries for 6 tiles"},
       // 3, 4.
-      {"repeat patch", [](Case& c) { c.phase.repeat_patches[4].push_back({0, {1}}); },
+      {"repeat patch",
+       [](Case& c) {
+         c.phase.repeat_patches[4].push_back({0, {1}});
+       },
        "standalone phase 7 unexpectedly contains repeat patches"},
       {"horizon above every tile", [](Case& c) { c.phase.horizon = 101; },
        "phase 7 horizon 101 differs from maximum tile horizon 100"},
@@ -379,8 +380,7 @@ const std::vector<Mutation>& mutations() {
          remove(c, 3, Kind::PartnerBusy, 1);
        },
        "phase 7 transfer 2 has 0 send activities"},
-      {"two partner holds of one transfer",
-       [](Case& c) { on(c, 3).push_back(find(c, 3, Kind::PartnerBusy, 1)); },
+      {"two partner holds of one transfer", [](Case& c) { on(c, 3).push_back(find(c, 3, Kind::PartnerBusy, 1)); },
        "phase 7 transfer 1 has 2 partner-busy activities, expected 1"},
       {"multicast destination without its receive", [](Case& c) { remove(c, 2, Kind::Receive, 0); },
        "phase 7 transfer 0 does not have exactly one activity per destination"},
@@ -394,7 +394,9 @@ const std::vector<Mutation>& mutations() {
        },
        "phase 7 transfer 0 does not have exactly one activity per destination"},
       {"a receive counts for the first equal destination only",
-       [](Case& c) { c.problem.transfers[2].destinations.push_back({2, 0x300}); },
+       [](Case& c) {
+         c.problem.transfers[2].destinations.push_back({2, 0x300});
+       },
        "phase 7 transfer 2 does not have exactly one activity per destination"},
       {"receive counts come last",
        [](Case& c) {
@@ -463,7 +465,8 @@ TEST(ValidateExchangeSchedule, ExchangeLayerFailuresPassThrough) {
   const auto decoding = truncated.validate();
   ASSERT_FALSE(decoding.has_value());
   EXPECT_EQ(decoding.error().exchange_error(), ex::ExchangeError::schedule("truncated SENDPICP payload"));
-  const auto expected = ex::diagnostic::diagnose_plan_program(std::span<const std::uint32_t>(truncated.phase.programs[1]));
+  const auto expected =
+      ex::diagnostic::diagnose_plan_program(std::span<const std::uint32_t>(truncated.phase.programs[1]));
   ASSERT_FALSE(expected.has_value());
   EXPECT_EQ(decoding.error().exchange_error(), expected.error());
 }
@@ -508,8 +511,8 @@ TEST(ValidateExchangeSchedule, BroadcastReceivesAreMatchedByTileAndAddress) {
   on(c, 0).push_back(activity(c.problem, Kind::Send, 0, 0, 4, 5, 0x0));
   for (const auto& d : broadcast.destinations)
     on(c, d.tile).insert(on(c, d.tile).begin(),
-                         activity(c.problem, Kind::Receive, 0, d.address == 0x100 ? 10 : 2,
-                                  d.address == 0x100 ? 14 : 6, d.address == 0x100 ? 15 : 7, d.address));
+                         activity(c.problem, Kind::Receive, 0, d.address == 0x100 ? 10 : 2, d.address == 0x100 ? 14 : 6,
+                                  d.address == 0x100 ? 15 : 7, d.address));
   const auto result = c.validate();
   EXPECT_TRUE(result.has_value()) << result.error().message();
 
@@ -537,15 +540,15 @@ std::expected<void, ExchangeLoweringError> reference_validate(std::uint16_t tile
   const auto fail = [](std::string text) { return std::unexpected(ExchangeLoweringError::invariant(std::move(text))); };
   const std::uint32_t id = problem.phase;
   if (phase.phase != id) return fail(fmt::format("phase id {} differs from snapshot phase {}", phase.phase, id));
-  const std::vector<std::pair<std::size_t, std::string>> lengths = {
-      {phase.active.size(), "active"},
-      {phase.programs.size(), "programs"},
-      {phase.incoming_bases.size(), "incoming bases"},
-      {phase.tile_horizons.size(), "tile horizons"},
-      {phase.activities.size(), "activities"},
-      {phase.repeat_patches.size(), "repeat patches"}};
+  const std::vector<std::pair<std::size_t, std::string>> lengths = {{phase.active.size(), "active"},
+                                                                    {phase.programs.size(), "programs"},
+                                                                    {phase.incoming_bases.size(), "incoming bases"},
+                                                                    {phase.tile_horizons.size(), "tile horizons"},
+                                                                    {phase.activities.size(), "activities"},
+                                                                    {phase.repeat_patches.size(), "repeat patches"}};
   for (const auto& [length, name] : lengths)
-    if (length != tile_count) return fail(fmt::format("phase {} has {} {} entries for {} tiles", id, length, name, tile_count));
+    if (length != tile_count)
+      return fail(fmt::format("phase {} has {} {} entries for {} tiles", id, length, name, tile_count));
   for (const auto& patches : phase.repeat_patches)
     if (!patches.empty()) return fail(fmt::format("standalone phase {} unexpectedly contains repeat patches", id));
   const std::uint32_t maximum =
@@ -604,7 +607,8 @@ std::expected<void, ExchangeLoweringError> reference_validate(std::uint16_t tile
           if (!partner) return std::unexpected(ExchangeLoweringError(partner.error()));
           ok = *partner == t && first_source;
         }
-        if (!ok) return fail(fmt::format("phase {} transfer {} has a mismatched partner-busy activity", id, a.transfer));
+        if (!ok)
+          return fail(fmt::format("phase {} transfer {} has a mismatched partner-busy activity", id, a.transfer));
         ++busy[a.transfer];
       }
     }
@@ -689,13 +693,13 @@ Case random_case(std::mt19937& rng) {
     phase.activities[t.source].push_back(
         activity(c.problem, Kind::Send, i, start, start + length, start + length + hold, t.source_addresses[0]));
     if (t.width == ExchangeItemWidth::Paired64)
-      phase.activities[t.source ^ 1u].push_back(activity(c.problem, Kind::PartnerBusy, i, start,
-                                                         start + length + hold, start + length + hold,
-                                                         t.source_addresses[0]));
+      phase.activities[t.source ^ 1u].push_back(activity(c.problem, Kind::PartnerBusy, i, start, start + length + hold,
+                                                         start + length + hold, t.source_addresses[0]));
     for (const auto& d : t.destinations) {
       const std::uint32_t r = pick(0, 199) == 0 ? start + 2 : std::max(start + 2, receive_free[d.tile]);
       const std::uint32_t tail = pick(0, 3);
-      phase.activities[d.tile].push_back(activity(c.problem, Kind::Receive, i, r, r + length, r + length + tail, d.address));
+      phase.activities[d.tile].push_back(
+          activity(c.problem, Kind::Receive, i, r, r + length, r + length + tail, d.address));
       receive_free[d.tile] = r + length;
     }
     const std::uint32_t gap = pick(0, 4) + pick(0, 1) * 2 * length;
@@ -711,21 +715,41 @@ Case random_case(std::mt19937& rng) {
     const std::size_t at = pick(0, static_cast<std::uint32_t>(tile.size()) - 1);
     auto& a = tile[at];
     switch (pick(0, 10)) {
-      case 0: a.start += pick(0, 20); break;
+      case 0:
+        a.start += pick(0, 20);
+        break;
       case 1: {
         const std::uint32_t later = pick(0, 6);
         a.end = a.end + later - std::min(a.end, pick(0, 6));
         break;
       }
-      case 2: a.memory_end += pick(0, 6); break;
-      case 3: a.address = address(4); break;
-      case 4: a.transfer = pick(0, static_cast<std::uint32_t>(c.problem.transfers.size())); break;
-      case 5: a.kind = static_cast<Kind>(pick(0, 2)); break;
-      case 6: a.words += 1; break;
-      case 7: tile.erase(tile.begin() + static_cast<std::ptrdiff_t>(at)); break;
-      case 8: phase.activities[pick(0, c.tile_count - 1u)].push_back(a); break;
-      case 9: std::erase_if(tile, [](const ExchangeActivity& x) { return x.kind == Kind::PartnerBusy; }); break;
-      default: a.start = a.start - std::min(a.start, pick(0, 30)); break;
+      case 2:
+        a.memory_end += pick(0, 6);
+        break;
+      case 3:
+        a.address = address(4);
+        break;
+      case 4:
+        a.transfer = pick(0, static_cast<std::uint32_t>(c.problem.transfers.size()));
+        break;
+      case 5:
+        a.kind = static_cast<Kind>(pick(0, 2));
+        break;
+      case 6:
+        a.words += 1;
+        break;
+      case 7:
+        tile.erase(tile.begin() + static_cast<std::ptrdiff_t>(at));
+        break;
+      case 8:
+        phase.activities[pick(0, c.tile_count - 1u)].push_back(a);
+        break;
+      case 9:
+        std::erase_if(tile, [](const ExchangeActivity& x) { return x.kind == Kind::PartnerBusy; });
+        break;
+      default:
+        a.start = a.start - std::min(a.start, pick(0, 30));
+        break;
     }
   }
 
@@ -753,10 +777,10 @@ Case random_case(std::mt19937& rng) {
 std::string outcome(const std::expected<void, ExchangeLoweringError>& result) {
   if (result) return "pass";
   std::string text(result.error().message());
-  for (const char* key : {"phase id", "entries for", "horizon", "inconsistent", "invalid cycle", "missing transfer",
-                          "word count", "mismatched send", "unexpected receive", "mismatched partner",
-                          "Send bus", "Receive bus", "SRAM", "borrowed", "send activities",
-                          "partner-busy activities", "exactly one"})
+  for (const char* key :
+       {"phase id", "entries for", "horizon", "inconsistent", "invalid cycle", "missing transfer", "word count",
+        "mismatched send", "unexpected receive", "mismatched partner", "Send bus", "Receive bus", "SRAM", "borrowed",
+        "send activities", "partner-busy activities", "exactly one"})
     if (text.find(key) != std::string::npos) return key;
   return text;
 }
@@ -771,16 +795,16 @@ TEST(ValidateExchangeSchedule, AgreesWithANaiveValidator) {
     const auto actual = c.validate();
     ASSERT_EQ(actual.has_value(), expected.has_value()) << outcome(expected) << " vs " << outcome(actual);
     if (!expected) {
-      ASSERT_EQ(actual.error(), expected.error()) << actual.error().message() << "\nexpected "
-                                                  << expected.error().message();
+      ASSERT_EQ(actual.error(), expected.error())
+          << actual.error().message() << "\nexpected " << expected.error().message();
     }
     ++outcomes[outcome(expected)];
   }
   // The random phases must reach every kind of outcome, deep checks included.
-  for (const char* key : {"pass", "phase id", "horizon", "inconsistent", "invalid cycle", "missing transfer",
-                          "word count", "mismatched send", "unexpected receive", "mismatched partner", "Send bus",
-                          "Receive bus", "SRAM", "borrowed", "send activities", "partner-busy activities",
-                          "exactly one"})
+  for (const char* key :
+       {"pass", "phase id", "horizon", "inconsistent", "invalid cycle", "missing transfer", "word count",
+        "mismatched send", "unexpected receive", "mismatched partner", "Send bus", "Receive bus", "SRAM", "borrowed",
+        "send activities", "partner-busy activities", "exactly one"})
     EXPECT_GE(outcomes[key], 3) << key;
 }
 

@@ -44,6 +44,11 @@ std::expected<std::uint16_t, ExchangeError> Topology::paired_logical(std::uint16
   return std::unexpected(ExchangeError::tile(logical));
 }
 
+std::expected<std::uint16_t, ExchangeError> r817_paired_logical(std::uint16_t logical) {
+  if (logical >= Topology::kR817Tiles) return std::unexpected(ExchangeError::tile(logical));
+  return static_cast<std::uint16_t>(logical ^ 1u);
+}
+
 Direction direction(std::uint16_t sender_physical, std::uint16_t receiver_physical) {
   const std::int32_t delta =
       physical::receiver_position(receiver_physical) - physical::sender_position(sender_physical);

@@ -134,3 +134,11 @@ TEST(TopologyFabric, PositionsOfFoldedColumnPairs) {
 
 }  // namespace
 }  // namespace kel_exchange
+
+TEST(TopologyR817Partner, AgreesWithTheBoardsOwnLookup) {
+  const kel_exchange::Topology board = kel_exchange::Topology::r817();
+  for (std::uint32_t l = 0; l < 1600; ++l) {
+    const auto logical = static_cast<std::uint16_t>(l);
+    EXPECT_EQ(kel_exchange::r817_paired_logical(logical), board.paired_logical(logical)) << l;
+  }
+}

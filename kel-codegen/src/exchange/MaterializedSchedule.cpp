@@ -7,6 +7,7 @@
 
 #include "kel_codegen/exchange/MemorySafeTransferOffset.h"
 #include "kel_exchange/SenderRowEditing.h"
+#include "kel_runtime/Invariant.h"
 #include "kel_runtime/Try.h"
 
 namespace kel_codegen::exchange {
@@ -81,7 +82,15 @@ std::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append
     const ex::Topology& topology, std::span<const PendingTransfer> pending,
     std::span<const std::uint32_t> receive_bases, std::span<const std::uint64_t> receive_counts,
     std::size_t x, std::uint32_t ready, bool validate, std::span<TileFrontier> frontier) {
+  // Converted transfers always satisfy these; anything else would index past
+  // the per-tile and per-transfer tables.
+  kel_runtime::expect(x < pending.size() && x < placements.size(), "transfer index inside the phase");
   const PendingTransfer& transfer = pending[x];
+  kel_runtime::expect(!transfer.destinations.empty(), "transfer has a destination");
+  for (const std::uint16_t tile : transfer.tiles())
+    kel_runtime::expect(tile < tile_ready.size() && tile < frontier.size() && tile < receive_counts.size() &&
+                            tile < receive_bases.size(),
+                        "endpoint tile inside the phase");
   const std::uint16_t s = transfer.source;
   const bool paired = transfer.width == ExchangeItemWidth::Paired64;
 

@@ -20,22 +20,6 @@ namespace {
 using kel_exchange::ExchangeError;
 using kel_exchange::Topology;
 
-using PartnerLookup = std::expected<std::uint16_t, ExchangeError>;
-
-// Partners on the full R817 board, looked up once: the board's own lookup is
-// a linear scan and conversion asks for every paired transfer.
-PartnerLookup r817_partner(std::uint16_t logical) {
-  static const std::vector<PartnerLookup> table = [] {
-    const Topology board = Topology::r817();
-    std::vector<PartnerLookup> partners;
-    partners.reserve(board.tile_count());
-    for (std::size_t l = 0; l < board.tile_count(); ++l)
-      partners.push_back(board.paired_logical(static_cast<std::uint16_t>(l)));
-    return partners;
-  }();
-  if (logical < table.size()) return table[logical];
-  return Topology::r817().paired_logical(logical);
-}
 
 ExchangeLoweringError invalid(std::uint32_t phase, std::size_t index, std::string_view what) {
   return ExchangeLoweringError::invalid_snapshot(fmt::format("phase {} transfer {} {}", phase, index, what));
@@ -118,7 +102,7 @@ std::expected<std::optional<std::uint16_t>, ExchangeLoweringError> check_transfe
   if (index > 0xFFFFFFFFu) return std::unexpected(ExchangeLoweringError::overflow());
 
   if (!paired) return std::optional<std::uint16_t>();
-  const std::uint16_t partner = TRY(r817_partner(t.source));
+  const std::uint16_t partner = TRY(kel_exchange::r817_paired_logical(t.source));
   // The rest of the scheduler indexes per-tile tables by every tile a transfer
   // touches, so a partner outside the phase's tiles cannot be scheduled.
   if (partner >= tile_count)

@@ -112,9 +112,9 @@ class DestinationIndex {
 
  private:
   std::span<const ExchangeScheduleTransfer> transfers_;
-  std::vector<std::size_t> offsets_;          // first flat slot of each transfer, plus the total
+  std::vector<std::size_t> offsets_;           // first flat slot of each transfer, plus the total
   std::vector<std::uint64_t> receive_counts_;  // per destination
-  std::vector<std::uint32_t> order_;          // sorted positions, filled for large transfers only
+  std::vector<std::uint32_t> order_;           // sorted positions, filled for large transfers only
 };
 
 // One activity of the tile being checked, in a list sorted by start.
@@ -203,7 +203,8 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
                                                                       const ExchangeScheduleProblem& problem,
                                                                       const PhysicalExchangePhase& phase) {
   const std::uint32_t id = problem.phase;
-  if (phase.phase != id) return std::unexpected(invariant(fmt::format("phase id {} differs from snapshot phase {}", phase.phase, id)));
+  if (phase.phase != id)
+    return std::unexpected(invariant(fmt::format("phase id {} differs from snapshot phase {}", phase.phase, id)));
 
   const std::size_t tiles = tile_count;
   const std::pair<std::size_t, const char*> lengths[] = {
@@ -226,8 +227,8 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
   std::uint32_t maximum_horizon = 0;
   for (const std::uint32_t h : phase.tile_horizons) maximum_horizon = std::max(maximum_horizon, h);
   if (maximum_horizon != phase.horizon)
-    return std::unexpected(invariant(fmt::format("phase {} horizon {} differs from maximum tile horizon {}", id,
-                                                 phase.horizon, maximum_horizon)));
+    return std::unexpected(invariant(
+        fmt::format("phase {} horizon {} differs from maximum tile horizon {}", id, phase.horizon, maximum_horizon)));
 
   const auto& transfers = problem.transfers;
   // Membership only; a partner beyond the phase's tiles is never asked about.
@@ -256,8 +257,7 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
     if (phase.active[t] != expected_active || phase.active[t] != (horizon != 0))
       return std::unexpected(invariant(fmt::format("phase {} tile {} has inconsistent active state", id, t)));
 
-    kel_runtime::expect(activities.size() <= std::numeric_limits<std::uint32_t>::max(),
-                        "tile activity count fits u32");
+    kel_runtime::expect(activities.size() <= std::numeric_limits<std::uint32_t>::max(), "tile activity count fits u32");
     lists.sends.clear();
     lists.receives.clear();
     lists.partner_busy.clear();
@@ -274,8 +274,7 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
         return std::unexpected(
             invariant(fmt::format("phase {} tile {} transfer {} has wrong word count", id, t, a.transfer)));
 
-      const bool at_first_source =
-          !transfer.source_addresses.empty() && a.address == transfer.source_addresses.front();
+      const bool at_first_source = !transfer.source_addresses.empty() && a.address == transfer.source_addresses.front();
       const Interval interval{a.start, a.end, a.memory_end, static_cast<std::uint32_t>(k)};
       switch (a.kind) {
         case ExchangeActivityKind::Send:
@@ -288,8 +287,8 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
         case ExchangeActivityKind::Receive: {
           const auto position = destinations.find(a.transfer, tile, a.address);
           if (!position)
-            return std::unexpected(invariant(fmt::format(
-                "phase {} transfer {} has an unexpected receive activity on tile {}", id, a.transfer, t)));
+            return std::unexpected(invariant(
+                fmt::format("phase {} transfer {} has an unexpected receive activity on tile {}", id, a.transfer, t)));
           destinations.count_receive(a.transfer, *position);
           lists.receives.push_back(interval);
           break;
@@ -329,8 +328,7 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
 
     sort_intervals(lists.partner_busy);
     const bool borrowed_clash = any_clash<Extent::Bus>(
-        lists.partner_busy, lists.sends, true, lists.open_a, lists.open_b,
-        [&](const Interval& p, const Interval& q) {
+        lists.partner_busy, lists.sends, true, lists.open_a, lists.open_b, [&](const Interval& p, const Interval& q) {
           return activities[p.activity].transfer != activities[q.activity].transfer;
         });
     if (borrowed_clash)
@@ -352,8 +350,8 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
 
   for (std::size_t i = 0; i < transfers.size(); ++i)
     if (!destinations.each_received_once(i))
-      return std::unexpected(invariant(
-          fmt::format("phase {} transfer {} does not have exactly one activity per destination", id, i)));
+      return std::unexpected(
+          invariant(fmt::format("phase {} transfer {} does not have exactly one activity per destination", id, i)));
 
   return {};
 }

@@ -100,6 +100,11 @@ class Topology {
 /// The R817 physical identifier of logical tile `logical` (0..1471).
 std::uint16_t r817_physical(std::uint16_t logical);
 
+/// The partner of `logical` on the full R817 board, without building the
+/// board: its rule pairs logical tiles 2j and 2j + 1, so this equals
+/// `Topology::r817().paired_logical(logical)` for every input.
+[[nodiscard]] std::expected<std::uint16_t, ExchangeError> r817_paired_logical(std::uint16_t logical);
+
 /// Direction between a sender and a receiver (physical identifiers).
 struct Direction {
   std::uint32_t code;  ///< 1 when delta > 0, else 2.
