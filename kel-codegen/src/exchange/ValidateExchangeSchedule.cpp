@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kel_codegen/exchange/ExchangeMemoryElement.h"
@@ -23,27 +24,6 @@
 namespace kel_codegen::exchange {
 
 namespace {
-
-using kel_exchange::ExchangeError;
-using kel_exchange::Topology;
-
-using PartnerLookup = std::expected<std::uint16_t, ExchangeError>;
-
-// Partners on the full R817 board, looked up once: the board's own lookup is
-// a linear scan, and validation asks for every paired transfer and every
-// partner-busy record.
-PartnerLookup r817_partner(std::uint16_t logical) {
-  static const std::vector<PartnerLookup> table = [] {
-    const Topology board = Topology::r817();
-    std::vector<PartnerLookup> partners;
-    partners.reserve(board.tile_count());
-    for (std::size_t l = 0; l < board.tile_count(); ++l)
-      partners.push_back(board.paired_logical(static_cast<std::uint16_t>(l)));
-    return partners;
-  }();
-  if (logical < table.size()) return table[logical];
-  return Topology::r817().paired_logical(logical);
-}
 
 ExchangeLoweringError invariant(std::string text) { return ExchangeLoweringError::invariant(std::move(text)); }
 
@@ -235,7 +215,7 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
   std::vector<bool> lends_transmitter(tiles, false);
   for (const ExchangeScheduleTransfer& transfer : transfers) {
     if (transfer.width != ExchangeItemWidth::Paired64) continue;
-    const std::uint16_t partner = TRY(r817_partner(transfer.source));
+    const std::uint16_t partner = TRY(kel_exchange::r817_paired_logical(transfer.source));
     if (partner < tiles) lends_transmitter[partner] = true;
   }
 
@@ -295,7 +275,7 @@ std::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint1
         }
         case ExchangeActivityKind::PartnerBusy: {
           bool matches = transfer.width == ExchangeItemWidth::Paired64;
-          if (matches) matches = TRY(r817_partner(transfer.source)) == tile && at_first_source;
+          if (matches) matches = TRY(kel_exchange::r817_paired_logical(transfer.source)) == tile && at_first_source;
           if (!matches)
             return std::unexpected(
                 invariant(fmt::format("phase {} transfer {} has a mismatched partner-busy activity", id, a.transfer)));
