@@ -22,8 +22,9 @@ CLI::Validator decimal_of_width() {
           return "expected a decimal unsigned integer";
         unsigned long long value = 0;
         for (char c : text) {
-          if (value > (~0ull - 9) / 10) return "value out of range";
-          value = value * 10 + static_cast<unsigned>(c - '0');
+          const unsigned digit = static_cast<unsigned>(c - '0');
+          if (value > (~0ull - digit) / 10) return "value out of range";
+          value = value * 10 + digit;
         }
         if (value > static_cast<unsigned long long>(static_cast<T>(~T{0}))) return "value out of range";
         return {};

@@ -4,6 +4,7 @@
 #include "kel_tests/PhaseRun.h"
 
 #include <chrono>
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -108,9 +109,17 @@ std::expected<void, ErrorChain> run_phase(const Arguments& args, std::uint16_t t
     if (auto valid = validate(tile_count, problem, *run); !valid) return valid;
   }
 
+  // Samples are reserved up front so that no allocation falls inside a
+  // measurement; a count beyond what the machine holds is an error, not a crash.
   std::vector<Sample> schedule_samples, validation_samples;
-  schedule_samples.reserve(args.iterations);
-  validation_samples.reserve(args.iterations);
+  try {
+    schedule_samples.reserve(args.iterations);
+    validation_samples.reserve(args.iterations);
+  } catch (const std::exception&) {
+    return std::unexpected(
+        ErrorChain(fmt::format("--iterations {} needs more memory for timing samples than is available",
+                               args.iterations)));
+  }
   std::optional<ex::PhysicalExchangePhase> reference;
   std::optional<ex::ExchangeRun> last;
   for (std::size_t i = 0; i < args.iterations; ++i) {

@@ -70,6 +70,10 @@ TEST_F(BenchRun, RunErrorsEndTheProgramAfterEarlierOutput) {
     std::vector<std::string> args;
     std::string first_err_line;
   } cases[] = {
+      {"iterations beyond memory", kExample, {"--iterations", "18446744073709551615"},
+       "Error: --iterations 18446744073709551615 needs more memory for timing samples than is available"},
+      {"width selection not built", kExample, {"--select-widths"},
+       "Error: width selection and the recipe cache are not available in this build"},
       {"dump tile beyond the tiles", kExample, {"--dump-tile", "8"}, "Error: logical tile 8 is out of range"},
       {"relocated overflow",
        write("high.json", R"({"schema_version":3,"tile_count":2,"phases":[{"phase":1,"transfers":[
