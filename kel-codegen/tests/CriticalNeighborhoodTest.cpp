@@ -14,6 +14,7 @@
 #include "PhaseGenerator.h"
 #include "kel_codegen/exchange/MaterializedSchedule.h"
 #include "kel_codegen/exchange/ReceiveConfiguration.h"
+#include "kel_codegen/exchange/ScheduleExchangeProblem.h"
 #include "kel_codegen/exchange/TransferScheduler.h"
 #include "kel_codegen/exchange/order/CriticalNeighborhood.h"
 #include "kel_codegen/exchange/order/RepairState.h"
@@ -24,12 +25,6 @@ namespace {
 using namespace kel_codegen::exchange;
 using namespace kel_codegen::exchange::order;
 namespace ex = kel_exchange;
-
-ex::Topology phase_topology(std::uint16_t tiles) {
-  std::vector<std::uint16_t> table = ex::Topology::r817().logical_to_physical();
-  table.resize(tiles);
-  return std::move(ex::Topology::create(std::move(table)).value());
-}
 
 /// A Word32 transfer built without the conversion checks, so that tests can
 /// reach the timing model's arithmetic limits.
@@ -112,7 +107,7 @@ TEST(CriticalNeighborhoodOrder, PhasesOfAtMostOneTransferKeepTheirOrder) {
     if (count == 1) pending.push_back(transfer(0, {{1, 0x1000}}, 16));
     const auto problem = SchedulingProblem::create(pending, 2);
     const auto config = *receive_configuration(pending, 2);
-    const auto topology = phase_topology(2);
+    const auto topology = kel_codegen::exchange::phase_topology(2).value();
     auto greedy =
         materialize_greedy_schedule_impl(topology, problem, config.receive_bases, config.receive_counts, false);
     ASSERT_TRUE(greedy.has_value());
@@ -474,7 +469,7 @@ TEST(CriticalNeighborhoodProperty, RepairedOrdersMaterialize) {
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE(round);
     const auto phase = test_support::generate_phase(rng, 24, 60);
-    const auto topology = phase_topology(phase.tile_count);
+    const auto topology = kel_codegen::exchange::phase_topology(phase.tile_count).value();
     const auto problem = SchedulingProblem::create(phase.pending, phase.tile_count);
     const auto config = *receive_configuration(phase.pending, phase.tile_count);
     auto greedy =

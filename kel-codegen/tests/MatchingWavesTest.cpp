@@ -18,6 +18,7 @@
 #include "PhaseGenerator.h"
 #include "kel_codegen/exchange/MaterializedSchedule.h"
 #include "kel_codegen/exchange/ReceiveConfiguration.h"
+#include "kel_codegen/exchange/ScheduleExchangeProblem.h"
 #include "kel_codegen/exchange/SchedulingProblem.h"
 #include "kel_codegen/exchange/TransferScheduler.h"
 #include "kel_codegen/exchange/order/MatchingWaves.h"
@@ -218,9 +219,9 @@ TEST(MatchingWaveOrder, TransfersMissingFromTheBestOrderRankLastByIndex) {
 // The augmenting-path search
 
 struct SmallGraph {
-  std::vector<PendingTransfer> pending;                // transfer t: one edge
-  std::vector<std::vector<std::size_t>> adjacency;     // per source tile
-  std::vector<std::uint16_t> sources;                  // sources with candidates
+  std::vector<PendingTransfer> pending;             // transfer t: one edge
+  std::vector<std::vector<std::size_t>> adjacency;  // per source tile
+  std::vector<std::uint16_t> sources;               // sources with candidates
 };
 
 TEST(AugmentReadyMatching, FollowsTheLayeringOnly) {
@@ -256,8 +257,8 @@ TEST(AugmentReadyMatching, FollowsTheLayeringOnly) {
 
   ReadyMatching lonely(4);
   lonely.dist[2] = 0;
-  EXPECT_FALSE(augment_ready_matching(2, g.pending, g.adjacency, lonely.matched_transfer, lonely.matched_source,
-                                      lonely.dist));
+  EXPECT_FALSE(
+      augment_ready_matching(2, g.pending, g.adjacency, lonely.matched_transfer, lonely.matched_source, lonely.dist));
   EXPECT_EQ(lonely.dist[2], kUnreachable);
 }
 
@@ -326,8 +327,8 @@ TEST(AugmentReadyMatching, HopcroftKarpFindsAMaximumMatching) {
       EXPECT_EQ(g.pending[t].source, s);
       EXPECT_EQ(m.matched_source[g.pending[t].destinations[0].tile], s);
     }
-    const auto matched_destinations = std::count_if(m.matched_source.begin(), m.matched_source.end(),
-                                                    [](const auto& s) { return s.has_value(); });
+    const auto matched_destinations =
+        std::count_if(m.matched_source.begin(), m.matched_source.end(), [](const auto& s) { return s.has_value(); });
     EXPECT_EQ(static_cast<std::size_t>(matched_destinations), size);
     EXPECT_EQ(size, brute_force_maximum(g));
   }
@@ -411,7 +412,8 @@ std::optional<Order> model_order(const SchedulingProblem& problem, const Order& 
       for (std::size_t head = 0; head < queue.size(); ++head)
         for (const std::size_t t : adjacency[queue[head]]) {
           const auto o = owner[destination(t)];
-          if (!o) reached = true;
+          if (!o)
+            reached = true;
           else if (dist[*o] == kUnreachable) {
             dist[*o] = dist[queue[head]] + 1;
             queue.push_back(*o);
@@ -451,12 +453,6 @@ test_support::GeneratedPhase point_to_point_phase(std::mt19937& rng, std::uint16
   return phase;
 }
 
-kel_exchange::Topology phase_topology(std::uint16_t tiles) {
-  std::vector<std::uint16_t> table = kel_exchange::Topology::r817().logical_to_physical();
-  table.resize(tiles);
-  return std::move(kel_exchange::Topology::create(std::move(table)).value());
-}
-
 void expect_topological_permutation(const SchedulingProblem& problem, const Order& order) {
   const std::size_t n = problem.transfer_count();
   ASSERT_EQ(order.size(), n);
@@ -479,8 +475,9 @@ TEST(MatchingWaveOrderProperty, GeneratedPhasesGiveTopologicalOrdersThatMaterial
     const auto phase = round % 2 == 0 ? point_to_point_phase(rng, 6, 40) : point_to_point_phase(rng, 24, 60);
     const auto problem = SchedulingProblem::create(phase.pending, phase.tile_count);
     const auto config = *receive_configuration(phase.pending, phase.tile_count);
-    const auto topology = phase_topology(phase.tile_count);
-    auto greedy = materialize_greedy_schedule_impl(topology, problem, config.receive_bases, config.receive_counts, false);
+    const auto topology = kel_codegen::exchange::phase_topology(phase.tile_count).value();
+    auto greedy =
+        materialize_greedy_schedule_impl(topology, problem, config.receive_bases, config.receive_counts, false);
     ASSERT_TRUE(greedy.has_value()) << greedy.error().message();
 
     const auto order = point_to_point_matching_wave_order(problem, *greedy);

@@ -9,6 +9,7 @@
 #include "PhaseGenerator.h"
 #include "kel_codegen/exchange/MaterializedSchedule.h"
 #include "kel_codegen/exchange/ReceiveConfiguration.h"
+#include "kel_codegen/exchange/ScheduleExchangeProblem.h"
 #include "kel_codegen/exchange/TransferScheduler.h"
 #include "kel_exchange/diagnostic/PlanProgramDiagnostic.h"
 
@@ -16,12 +17,6 @@ namespace {
 
 using namespace kel_codegen::exchange;
 namespace ex = kel_exchange;
-
-ex::Topology phase_topology(std::uint16_t tiles) {
-  std::vector<std::uint16_t> table = ex::Topology::r817().logical_to_physical();
-  table.resize(tiles);
-  return std::move(ex::Topology::create(std::move(table)).value());
-}
 
 std::vector<std::size_t> random_topological_order(const SchedulingProblem& problem, std::mt19937& rng) {
   std::vector<std::size_t> remaining(problem.transfer_count()), ready, order;
@@ -80,11 +75,12 @@ TEST(MaterializationProperty, GeneratedPhasesMaterializeAndValidate) {
   for (int round = 0; round < 400; ++round) {
     SCOPED_TRACE(round);
     const auto phase = test_support::generate_phase(rng, 24, 60);
-    const auto topology = phase_topology(phase.tile_count);
+    const auto topology = kel_codegen::exchange::phase_topology(phase.tile_count).value();
     const auto problem = SchedulingProblem::create(phase.pending, phase.tile_count);
     const auto config = *receive_configuration(phase.pending, phase.tile_count);
 
-    auto greedy = materialize_greedy_schedule_impl(topology, problem, config.receive_bases, config.receive_counts, true);
+    auto greedy =
+        materialize_greedy_schedule_impl(topology, problem, config.receive_bases, config.receive_counts, true);
     ASSERT_TRUE(greedy.has_value()) << greedy.error().message();
     const auto programs = check_schedule(*greedy, phase.pending.size());
 

@@ -2,15 +2,15 @@
 // per-transfer checks, receiver address patches, memory hazard delays,
 // critical predecessors, readiness and activities, and the bookkeeping
 // invariants of complete materialisations of generated phases.
-#include "kel_codegen/exchange/MaterializedSchedule.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <random>
 
 #include "PhaseGenerator.h"
+#include "kel_codegen/exchange/MaterializedSchedule.h"
 #include "kel_codegen/exchange/ReceiveConfiguration.h"
+#include "kel_codegen/exchange/ScheduleExchangeProblem.h"
 
 namespace {
 
@@ -20,12 +20,6 @@ namespace ex = kel_exchange;
 constexpr auto kWord = ExchangeItemWidth::Word32;
 constexpr auto kPaired = ExchangeItemWidth::Paired64;
 constexpr std::uint64_t kBudgetFloor = std::uint64_t{1} << 29;
-
-ex::Topology phase_topology(std::uint16_t tiles) {
-  std::vector<std::uint16_t> table = ex::Topology::r817().logical_to_physical();
-  table.resize(tiles);
-  return std::move(ex::Topology::create(std::move(table)).value());
-}
 
 std::vector<PendingTransfer> convert(std::uint16_t tiles, std::vector<ExchangeScheduleTransfer> transfers) {
   ExchangeScheduleProblem problem;
@@ -40,7 +34,9 @@ std::vector<PendingTransfer> convert(std::uint16_t tiles, std::vector<ExchangeSc
 class Phase {
  public:
   Phase(std::uint16_t tiles, std::vector<ExchangeScheduleTransfer> transfers)
-      : tiles_(tiles), topology_(phase_topology(tiles)), pending_(convert(tiles, std::move(transfers))) {
+      : tiles_(tiles),
+        topology_(kel_codegen::exchange::phase_topology(tiles).value()),
+        pending_(convert(tiles, std::move(transfers))) {
     reconfigure();
   }
 
@@ -132,9 +128,8 @@ TEST(MaterializationBudget, FourTimesPerTileSendReceiveProductsWithAFloor) {
 
 // Transfer 1 reads what transfer 0 writes on tile 1; transfer 2 is free.
 Phase chain_phase() {
-  return Phase(4, {{0, {0x0}, {{1, 0x0}}, 8, kWord},
-                   {1, {0x0}, {{2, 0x0}}, 8, kWord},
-                   {2, {0x8000}, {{3, 0x0}}, 8, kWord}});
+  return Phase(
+      4, {{0, {0x0}, {{1, 0x0}}, 8, kWord}, {1, {0x0}, {{2, 0x0}}, 8, kWord}, {2, {0x8000}, {{3, 0x0}}, 8, kWord}});
 }
 
 TEST(MaterializeScheduleOrder, RejectsOrdersThatAreNotTopologicalPermutations) {
@@ -197,33 +192,32 @@ std::vector<AppendFailure> append_failures() {
   const ExchangeScheduleTransfer paired{0, {0x0}, {{2, 0x1000}, {3, 0x1000}}, 128, kPaired};
   return {
       {"point-to-point to itself", p2p, [](PendingTransfer& t) { t.destinations[0].tile = 0; }, kLoopback},
-      {"multicast writing a source element",
-       multicast,
-       [](PendingTransfer& t) { t.destinations[1] = {0, 0x3FFC}; },
+      {"multicast writing a source element", multicast,
+       [](PendingTransfer& t) {
+         t.destinations[1] = {0, 0x3FFC};
+       },
        kLoopback},
-      {"multicast writing the second iteration's element",
-       multicast,
-       [](PendingTransfer& t) { t.destinations[1] = {0, 0x8100}; },
+      {"multicast writing the second iteration's element", multicast,
+       [](PendingTransfer& t) {
+         t.destinations[1] = {0, 0x8100};
+       },
        kLoopback},
-      {"paired multicast writing its own tile",
-       paired,
-       [](PendingTransfer& t) { t.destinations[1] = {0, 0x9000}; },
+      {"paired multicast writing its own tile", paired,
+       [](PendingTransfer& t) {
+         t.destinations[1] = {0, 0x9000};
+       },
        kLoopback},
       {"no words", p2p, [](PendingTransfer& t) { t.words = 0; }, ExchangeLoweringError::unaligned_payload()},
-      {"no source elements",
-       p2p,
-       [](PendingTransfer& t) { t.source_elements.clear(); },
+      {"no source elements", p2p, [](PendingTransfer& t) { t.source_elements.clear(); },
        ExchangeLoweringError::unaligned_payload()},
       {"paired 65 words", paired, [](PendingTransfer& t) { t.words = 65; }, ExchangeLoweringError::unaligned_payload()},
-      {"empty payload before loopback",
-       p2p,
+      {"empty payload before loopback", p2p,
        [](PendingTransfer& t) {
          t.destinations[0].tile = 0;
          t.words = 0;
        },
        ExchangeLoweringError::unaligned_payload()},
-      {"loopback before odd paired payload",
-       paired,
+      {"loopback before odd paired payload", paired,
        [](PendingTransfer& t) {
          t.destinations = {{0, 0x9000}};
          t.words = 65;
@@ -237,9 +231,7 @@ std::vector<AppendFailure> append_failures() {
        {0, {0x0}, {{1, 0x0}, {2, 0x100000}}, 8, kWord},
        keep,
        ExchangeLoweringError(ex::ExchangeError::address(0x100000))},
-      {"unaligned destination",
-       multicast,
-       [](PendingTransfer& t) { t.destinations[0].address = 0x1002; },
+      {"unaligned destination", multicast, [](PendingTransfer& t) { t.destinations[0].address = 0x1002; },
        ExchangeLoweringError(ex::ExchangeError::address(0x1002))},
       {"paired destination 0x100000",
        {0, {0x0}, {{2, 0x100000}, {3, 0x0}}, 128, kPaired},
@@ -302,7 +294,8 @@ TEST(MaterializedScheduleAppend, ReceiverRowsPointAtTheDestinationAddresses) {
     // Without a receive base the single destination goes the multicast way.
     const std::vector<std::uint64_t> counts(8, 1);
     const std::vector<std::uint32_t> no_bases(8, 0);
-    const auto finish = schedule.append(phase_topology(8), phase.pending(), no_bases, counts, 0, 0, true, frontier);
+    const auto finish = schedule.append(kel_codegen::exchange::phase_topology(8).value(), phase.pending(), no_bases,
+                                        counts, 0, 0, true, frontier);
     ASSERT_TRUE(finish.has_value()) << finish.error().message();
     for (const ExchangeScheduleDestination& d : c.transfer.destinations) {
       const auto& state = schedule.builder.tiles()[d.tile].receive_state;
@@ -434,9 +427,8 @@ TEST(MaterializedScheduleAppend, CriticalPredecessorAfterADependencyIsTheSources
   // Transfer 0 is tile 1's earlier send; transfer 1 fills tile 1 and transfer
   // 2 sends that data on, so it is ready only when transfer 1 has finished:
   // later than any tile of transfer 2 becomes free.
-  const Phase phase(4, {{1, {0x8000}, {{3, 0x0}}, 4, kWord},
-                        {0, {0x0}, {{1, 0x0}}, 100, kWord},
-                        {1, {0x0}, {{2, 0x0}}, 4, kWord}});
+  const Phase phase(
+      4, {{1, {0x8000}, {{3, 0x0}}, 4, kWord}, {0, {0x0}, {{1, 0x0}}, 100, kWord}, {1, {0x0}, {{2, 0x0}}, 4, kWord}});
   const std::size_t order[] = {0, 1, 2};
   const auto schedule = phase.materialize(order);
   ASSERT_TRUE(schedule.has_value()) << schedule.error().message();
@@ -574,8 +566,8 @@ void check_bookkeeping(const MaterializedSchedule& schedule, std::span<const Pen
         const bool overlap = read.start < write.memory_end && write.start < read.memory_end;
         if (overlap && shares_element(pending[read.transfer].source_elements, write.address, write.words))
           ADD_FAILURE() << "tile " << t << ": transfer " << write.transfer << " writes [" << write.start << ", "
-                        << write.memory_end << ") while transfer " << read.transfer << " reads [" << read.start
-                        << ", " << read.memory_end << ")";
+                        << write.memory_end << ") while transfer " << read.transfer << " reads [" << read.start << ", "
+                        << read.memory_end << ")";
       }
     }
   }
@@ -586,7 +578,7 @@ TEST(MaterializeScheduleOrder, GeneratedPhasesKeepTheirBookkeepingAndMemorySafet
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE(round);
     const auto generated = test_support::generate_phase(rng, 16, 50);
-    const auto topology = phase_topology(generated.tile_count);
+    const auto topology = kel_codegen::exchange::phase_topology(generated.tile_count).value();
     const auto problem = SchedulingProblem::create(generated.pending, generated.tile_count);
     const auto config = *receive_configuration(generated.pending, generated.tile_count);
     const auto order = random_topological_order(problem, rng);

@@ -69,9 +69,7 @@ inline GeneratedPhase generate_phase(std::mt19937& rng, std::uint16_t max_tiles 
   }
   // Some pair geometries and lengths have no paired route (two receive
   // controls would coincide); such a transfer cannot be lowered at all.
-  std::vector<std::uint16_t> table = kel_exchange::Topology::r817().logical_to_physical();
-  table.resize(phase.tile_count);
-  const auto topology = std::move(kel_exchange::Topology::create(std::move(table)).value());
+  const auto topology = kel_exchange::Topology::r817_prefix(phase.tile_count).value();
   // Likewise a multicast that writes its own tile cannot be encoded when one
   // of its own receive controls falls on the first cycle of its send.
   std::erase_if(phase.problem.transfers, [&](const ExchangeScheduleTransfer& t) {

@@ -1,8 +1,6 @@
 // Greedy list scheduling: the priority ladder, the refresh of stale
 // priorities, ready groups, endpoint work, and agreement of the heap-based
 // scheduler with a linear-scan model of the same rules on generated phases.
-#include "kel_codegen/exchange/TransferScheduler.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,6 +9,8 @@
 
 #include "PhaseGenerator.h"
 #include "kel_codegen/exchange/ReceiveConfiguration.h"
+#include "kel_codegen/exchange/ScheduleExchangeProblem.h"
+#include "kel_codegen/exchange/TransferScheduler.h"
 
 namespace {
 
@@ -19,12 +19,6 @@ namespace ex = kel_exchange;
 
 constexpr auto kWord = ExchangeItemWidth::Word32;
 constexpr auto kPaired = ExchangeItemWidth::Paired64;
-
-ex::Topology phase_topology(std::uint16_t tiles) {
-  std::vector<std::uint16_t> table = ex::Topology::r817().logical_to_physical();
-  table.resize(tiles);
-  return std::move(ex::Topology::create(std::move(table)).value());
-}
 
 std::vector<PendingTransfer> convert(std::uint16_t tiles, std::vector<ExchangeScheduleTransfer> transfers) {
   ExchangeScheduleProblem problem;
@@ -40,8 +34,8 @@ std::expected<MaterializedSchedule, ExchangeLoweringError> greedy(std::uint16_t 
                                                                   bool validate = true) {
   const SchedulingProblem problem = SchedulingProblem::create(pending, tiles);
   const auto config = *receive_configuration(pending, tiles);
-  return materialize_greedy_schedule_impl(phase_topology(tiles), problem, config.receive_bases, config.receive_counts,
-                                          validate);
+  return materialize_greedy_schedule_impl(kel_codegen::exchange::phase_topology(tiles).value(), problem,
+                                          config.receive_bases, config.receive_counts, validate);
 }
 
 TEST(ReadyTransfer, PriorityLadder) {
@@ -58,24 +52,19 @@ TEST(ReadyTransfer, PriorityLadder) {
   };
   const Case cases[] = {
       {"earlier ready", with([](auto& r) { r.ready = 99; }), base},
-      {"earlier ready beats more work",
-       with([](auto& r) { r.ready = 99; }),
+      {"earlier ready beats more work", with([](auto& r) { r.ready = 99; }),
        with([](auto& r) { r.endpoint_work = 1000; })},
       {"more endpoint work", with([](auto& r) { r.endpoint_work = 51; }), base},
-      {"more endpoint work beats more destinations",
-       with([](auto& r) { r.endpoint_work = 51; }),
+      {"more endpoint work beats more destinations", with([](auto& r) { r.endpoint_work = 51; }),
        with([](auto& r) { r.destinations = 9; })},
       {"more destinations", with([](auto& r) { r.destinations = 3; }), base},
-      {"more destinations beat more issue cycles",
-       with([](auto& r) { r.destinations = 3; }),
+      {"more destinations beat more issue cycles", with([](auto& r) { r.destinations = 3; }),
        with([](auto& r) { r.issue_cycles = 900; })},
       {"more issue cycles", with([](auto& r) { r.issue_cycles = 31; }), base},
-      {"more issue cycles beat a smaller source",
-       with([](auto& r) { r.issue_cycles = 31; }),
+      {"more issue cycles beat a smaller source", with([](auto& r) { r.issue_cycles = 31; }),
        with([](auto& r) { r.source = 0; })},
       {"smaller source", with([](auto& r) { r.source = 6; }), base},
-      {"smaller source beats a smaller index",
-       with([](auto& r) { r.source = 6; }),
+      {"smaller source beats a smaller index", with([](auto& r) { r.source = 6; }),
        with([](auto& r) { r.transfer = 0; })},
       {"smaller index", with([](auto& r) { r.transfer = 8; }), base},
   };
@@ -93,8 +82,8 @@ TEST(ReadyTransfer, IssueCycles) {
     ExchangeItemWidth width;
     std::uint32_t expected;
   };
-  for (const Case& c : {Case{5, kWord, 5}, Case{128, kPaired, 64}, Case{129, kPaired, 129}, Case{0, kWord, 0},
-                        Case{0, kPaired, 0}}) {
+  for (const Case& c :
+       {Case{5, kWord, 5}, Case{128, kPaired, 64}, Case{129, kPaired, 129}, Case{0, kWord, 0}, Case{0, kPaired, 0}}) {
     PendingTransfer t;
     t.words = c.words;
     t.width = c.width;
@@ -135,12 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"smaller source", 4, {{2, {0x0}, {{3, 0x0}}, 8, kWord}, {0, {0x0}, {{1, 0x0}}, 8, kWord}}, {1, 0}},
         OrderCase{"smaller index", 4, {{0, {0x0}, {{1, 0x0}}, 8, kWord}, {0, {0x100}, {{2, 0x0}}, 8, kWord}}, {0, 1}},
         // Transfer 2 (ready only after 0) evens out the tile work: 32 each.
-        OrderCase{"more issue cycles",
-                  4,
-                  {{0, {0x0}, {{1, 0x0}}, 8, kWord},
-                   {2, {0x0}, {{3, 0x0}}, 16, kWord},
-                   {1, {0x0}, {{0, 0x100}}, 8, kWord}},
-                  {1, 0, 2}},
+        OrderCase{
+            "more issue cycles",
+            4,
+            {{0, {0x0}, {{1, 0x0}}, 8, kWord}, {2, {0x0}, {{3, 0x0}}, 16, kWord}, {1, {0x0}, {{0, 0x100}}, 8, kWord}},
+            {1, 0, 2}},
         // Endpoint work 48 each; fewer issue cycles do not matter.
         OrderCase{"more destinations",
                   5,
@@ -181,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(TransferScheduler, EndpointWorkStaysFixedWithoutMulticasts) {
   const std::uint16_t tiles = 4;
-  const auto pending = convert(tiles, {{0, {0x0}, {{1, 0x0}}, 8, kWord},
-                                       {1, {0x100}, {{2, 0x0}}, 16, kWord},
-                                       {2, {0x200}, {{3, 0x0}}, 24, kWord}});
+  const auto pending = convert(
+      tiles,
+      {{0, {0x0}, {{1, 0x0}}, 8, kWord}, {1, {0x100}, {{2, 0x0}}, 16, kWord}, {2, {0x200}, {{3, 0x0}}, 24, kWord}});
   const SchedulingProblem problem = SchedulingProblem::create(pending, tiles);
   const auto config = *receive_configuration(pending, tiles);
   MaterializedSchedule schedule = MaterializedSchedule::create(tiles, pending);
@@ -194,7 +182,8 @@ TEST(TransferScheduler, EndpointWorkStaysFixedWithoutMulticasts) {
   EXPECT_EQ(before[0].endpoint_work, 32u);
   EXPECT_EQ(before[1].endpoint_work, 64u);
   EXPECT_EQ(before[2].endpoint_work, 64u);
-  ASSERT_TRUE(scheduler.run(phase_topology(tiles), config.receive_bases, config.receive_counts, true, schedule));
+  ASSERT_TRUE(scheduler.run(kel_codegen::exchange::phase_topology(tiles).value(), config.receive_bases,
+                            config.receive_counts, true, schedule));
   for (std::size_t x = 0; x < pending.size(); ++x) {
     EXPECT_EQ(scheduler.push_ready(x).endpoint_work, before[x].endpoint_work);
     // A refresh recomputes the start but keeps the stored endpoint work.
@@ -218,7 +207,8 @@ TEST(TransferScheduler, EndpointWorkShrinksAsMulticastPhasesArePlaced) {
   // Tile work: 8, 24, 8, 16.
   EXPECT_EQ(scheduler.push_ready(0).endpoint_work, 40u);
   EXPECT_EQ(scheduler.push_ready(1).endpoint_work, 40u);
-  ASSERT_TRUE(scheduler.run(phase_topology(tiles), config.receive_bases, config.receive_counts, true, schedule));
+  ASSERT_TRUE(scheduler.run(kel_codegen::exchange::phase_topology(tiles).value(), config.receive_bases,
+                            config.receive_counts, true, schedule));
   for (std::size_t x = 0; x < pending.size(); ++x) {
     EXPECT_EQ(scheduler.push_ready(x).endpoint_work, 0u);
     ReadyTransfer entry = scheduler.push_ready(x);
@@ -257,8 +247,8 @@ ModelRun model_greedy(const ex::Topology& topology, const SchedulingProblem& pro
     return w;
   };
   const auto entry = [&](std::size_t x) {
-    return ReadyTransfer{dependency_ready[x], work(x), pending[x].destinations.size(), issue_cycles(pending[x]),
-                         pending[x].source, x};
+    return ReadyTransfer{dependency_ready[x],      work(x),           pending[x].destinations.size(),
+                         issue_cycles(pending[x]), pending[x].source, x};
   };
   const auto current = [&](const ReadyTransfer& e) {
     const PendingTransfer& t = pending[e.transfer];
@@ -382,7 +372,7 @@ std::vector<ExchangeScheduleTransfer> wide_phase(std::mt19937& rng, std::uint16_
 
 void expect_model_order(std::uint16_t tiles, std::span<const PendingTransfer> pending, bool validate,
                         std::size_t& rebuilds) {
-  const auto topology = phase_topology(tiles);
+  const auto topology = kel_codegen::exchange::phase_topology(tiles).value();
   const SchedulingProblem problem = SchedulingProblem::create(pending, tiles);
   const auto config = *receive_configuration(pending, tiles);
   const auto schedule =

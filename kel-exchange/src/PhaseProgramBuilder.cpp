@@ -65,11 +65,6 @@ bool receive_control_at_send_start(const Chunked<ReceiveEvent>& events, std::uin
   return cycle == start || cycle == (start == kMaxCycle ? start : start + 1);
 }
 
-bool is_pointer_with_mux_control(ReceiveEventKind a, ReceiveEventKind b) {
-  const auto mux = [](ReceiveEventKind k) { return k == ReceiveEventKind::Source || k == ReceiveEventKind::Teardown; };
-  return (a == ReceiveEventKind::Pointer && mux(b)) || (b == ReceiveEventKind::Pointer && mux(a));
-}
-
 /// Whether an existing event `x` of the receiver may share `e`'s cycle.
 bool compatible(const ReceiveEvent& x, const ReceiveEvent& e, const std::optional<ReceiveState>& state,
                 const ScheduledReceiverWindow& window, bool row_paired) {
@@ -86,7 +81,7 @@ bool compatible(const ReceiveEvent& x, const ReceiveEvent& e, const std::optiona
       if (!state->paired && !row_paired && x.kind == ReceiveEventKind::Teardown) return true;
     }
   }
-  return is_pointer_with_mux_control(e.kind, x.kind);
+  return may_share_receive_cycle(e.kind, x.kind);
 }
 
 /// Whether the window's events collide with the receiver tile's events or

@@ -21,12 +21,6 @@ std::expected<std::optional<std::uint32_t>, ExchangeError> at_offset(std::option
   return absolute;
 }
 
-bool may_share_cycle(ReceiveEventKind a, ReceiveEventKind b) {
-  const auto pointer_with_mux = [](ReceiveEventKind p, ReceiveEventKind x) {
-    return p == ReceiveEventKind::Pointer && (x == ReceiveEventKind::Source || x == ReceiveEventKind::Teardown);
-  };
-  return pointer_with_mux(a, b) || pointer_with_mux(b, a);
-}
 
 }  // namespace
 
@@ -90,7 +84,7 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
     std::size_t j = i + 1;
     while (j < window.events.size() && window.events[j].cycle == window.events[i].cycle) ++j;
     const bool compatible =
-        j - i == 1 || (j - i == 2 && may_share_cycle(window.events[i].kind, window.events[i + 1].kind));
+        j - i == 1 || (j - i == 2 && may_share_receive_cycle(window.events[i].kind, window.events[i + 1].kind));
     if (!compatible) return std::unexpected(ExchangeError::schedule("incompatible simultaneous receive controls"));
     i = j;
   }

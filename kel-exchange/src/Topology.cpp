@@ -32,6 +32,13 @@ Topology Topology::r817() {
   return Topology(std::move(table));
 }
 
+std::expected<Topology, ExchangeError> Topology::r817_prefix(std::uint16_t tiles) {
+  if (tiles > kR817Tiles) return std::unexpected(ExchangeError::tile(tiles));
+  std::vector<std::uint16_t> table(tiles);
+  for (std::uint16_t l = 0; l < tiles; ++l) table[l] = r817_physical(l);
+  return create(std::move(table));
+}
+
 std::expected<std::uint16_t, ExchangeError> Topology::paired_logical(std::uint16_t logical) const {
   if (logical >= logical_to_physical_.size()) return std::unexpected(ExchangeError::tile(logical));
   const std::uint16_t partner = logical_to_physical_[logical] ^ 2u;

@@ -10,11 +10,6 @@ namespace {
 
 using namespace kel_exchange;
 
-Topology prefix_topology(std::uint16_t tiles) {
-  std::vector<std::uint16_t> table = Topology::r817().logical_to_physical();
-  table.resize(tiles);
-  return std::move(Topology::create(std::move(table)).value());
-}
 
 /// A plan with its prepared timing; the timing points into the plan.
 struct Route {
@@ -42,7 +37,7 @@ struct BareSend {
   BareSend(const BareSend&) = delete;
 };
 
-const Topology kTopology = prefix_topology(8);
+const Topology kTopology = Topology::r817_prefix(8).value();
 
 std::string reason(const ExchangeError& e) { return std::string(e.reason()); }
 

@@ -18,20 +18,13 @@
 #include "kel_exchange/RouteTiming.h"
 #include "kel_exchange/ScheduledReceiverWindow.h"
 #include "kel_exchange/SenderRowTiming.h"
+#include "WordNotation.h"
 #include "kel_exchange/Topology.h"
 
 namespace kel_exchange {
 namespace {
 
-constexpr std::uint32_t Sync3 = 0x41800003;
-constexpr std::uint32_t Ret = 0x43A00000;
-constexpr std::uint32_t Delay(std::uint32_t d) { return 0x40A00000u | (d - 1); }
-constexpr std::uint32_t Xpic(std::uint32_t v, std::uint32_t a) { return 0x64000000u | ((a - 1) << 14) | v; }
-constexpr std::uint32_t Pic(std::uint32_t v, std::uint32_t a) { return 0x60000000u | ((a - 1) << 19) | v; }
-constexpr std::uint32_t Send(std::uint32_t n, std::uint32_t k) { return 0x78000000u | ((n - 1) << 21) | k; }
-constexpr std::uint32_t More(std::uint32_t n, std::uint32_t k) {
-  return 0x70000000u | (((n - 1) % 64) << 21) | (((n - 1) / 64) << 14) | k;
-}
+using namespace test_words;
 /// First word of a paired send of n items carrying a Pic and an Xpic value.
 constexpr std::uint32_t PairedSend(std::uint32_t n, std::uint32_t pic) {
   return 0xF0000000u | ((n - 1) << 21) | (((pic >> 18) & 1u) << 27);

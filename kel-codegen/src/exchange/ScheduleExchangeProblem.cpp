@@ -13,9 +13,7 @@ std::expected<kel_exchange::Topology, ExchangeLoweringError> phase_topology(std:
   if (tile_count == 0 || tile_count > kel_exchange::Topology::kR817Tiles)
     return std::unexpected(
         ExchangeLoweringError::invalid_snapshot(fmt::format("tile count {} is outside the R817 topology", tile_count)));
-  std::vector<std::uint16_t> table(tile_count);
-  for (std::uint16_t l = 0; l < tile_count; ++l) table[l] = kel_exchange::r817_physical(l);
-  return TRY(kel_exchange::Topology::create(std::move(table)));
+  return TRY(kel_exchange::Topology::r817_prefix(tile_count));
 }
 
 std::expected<ExchangeRun, ExchangeLoweringError> schedule_exchange_problem(std::uint16_t tile_count,

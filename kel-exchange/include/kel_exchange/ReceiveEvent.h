@@ -32,6 +32,14 @@ struct ReceiveEvent {
   friend bool operator==(const ReceiveEvent&, const ReceiveEvent&) = default;
 };
 
+/// Whether two receive controls may take effect on the same cycle: only a
+/// pointer beside a source selection or a release can be issued together
+/// (by one paired carrier send).
+constexpr bool may_share_receive_cycle(ReceiveEventKind a, ReceiveEventKind b) {
+  const auto mux = [](ReceiveEventKind k) { return k == ReceiveEventKind::Source || k == ReceiveEventKind::Teardown; };
+  return (a == ReceiveEventKind::Pointer && mux(b)) || (b == ReceiveEventKind::Pointer && mux(a));
+}
+
 /// The kind of a receive-control word: Xpic words by their paired flag and the
 /// release source, Pic words by their format marker. Empty for other words.
 constexpr std::optional<ReceiveEventKind> receive_event_kind(std::uint32_t word) {

@@ -47,6 +47,9 @@ class Topology {
   [[nodiscard]] static std::expected<Topology, ExchangeError> create(std::vector<std::uint16_t> logical_to_physical);
   /// The R817 board, computed afresh on every call.
   static Topology r817();
+  /// The first `tiles` tiles of the R817 board, as a smaller phase uses them;
+  /// ReceiverSet for 0 tiles, Tile for more tiles than the board has.
+  [[nodiscard]] static std::expected<Topology, ExchangeError> r817_prefix(std::uint16_t tiles);
 
   /// The partner of `logical` in its 64-bit tile pair (physical identifier XOR 2).
   [[nodiscard]] std::expected<std::uint16_t, ExchangeError> paired_logical(std::uint16_t logical) const;

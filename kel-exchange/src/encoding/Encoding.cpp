@@ -353,14 +353,7 @@ Status check_coincidences(const Chunked<ReceiveEvent>& events, std::size_t prefi
     }
     const auto other = next + 1;
     if (other != end && other->cycle == it->cycle) return fail("incompatible simultaneous receive controls");
-    const ReceiveEventKind a = it->kind;
-    const ReceiveEventKind b = next->kind;
-    const auto releases_or_sources = [](ReceiveEventKind k) {
-      return k == ReceiveEventKind::Source || k == ReceiveEventKind::Teardown;
-    };
-    const bool ok = (a == ReceiveEventKind::Pointer && releases_or_sources(b)) ||
-                    (b == ReceiveEventKind::Pointer && releases_or_sources(a));
-    if (!ok) return fail("incompatible simultaneous receive controls");
+    if (!may_share_receive_cycle(it->kind, next->kind)) return fail("incompatible simultaneous receive controls");
     it = other;
   }
   return {};
