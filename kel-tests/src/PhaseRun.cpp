@@ -12,6 +12,7 @@
 
 #include "kel_codegen/exchange/ScheduleExchangeProblem.h"
 #include "kel_codegen/exchange/ValidateExchangeSchedule.h"
+#include "kel_codegen/exchange/reuse/ExchangeScheduleCache.h"
 #include "kel_exchange/diagnostic/PlanProgramDiagnostic.h"
 #include "kel_tests/PhaseReport.h"
 
@@ -35,13 +36,34 @@ const char* activity_name(ex::ExchangeActivityKind kind) {
   return "";
 }
 
-std::expected<ex::ExchangeRun, ErrorChain> lower(const Arguments& args, std::uint16_t tile_count,
-                                                 const ex::ExchangeScheduleProblem& problem) {
-  if (args.select_widths)
-    return std::unexpected(ErrorChain("width selection and the recipe cache are not available in this build"));
+// A run's result and the problem it actually scheduled: the given one for a
+// direct run, the cache's copy (with the chosen widths) for a cached run.
+struct Lowered {
+  ex::ExchangeRun run;
+  std::optional<ex::ExchangeScheduleProblem> cached_problem;
+
+  const ex::ExchangeScheduleProblem& scheduled(const ex::ExchangeScheduleProblem& given) const {
+    return cached_problem ? *cached_problem : given;
+  }
+};
+
+std::expected<Lowered, ErrorChain> cached_run(ex::reuse::ExchangeScheduleCache& cache, std::uint16_t tile_count,
+                                              const ex::ExchangeScheduleProblem& problem) {
+  auto cached = cache.schedule_problem(tile_count, problem);
+  if (!cached) return std::unexpected(ErrorChain(cached.error().message()));
+  return Lowered{std::move(cached->run), std::move(cached->problem)};
+}
+
+// One run as the options define it; emptying the cache belongs to the run.
+std::expected<Lowered, ErrorChain> lower(const Arguments& args, ex::reuse::ExchangeScheduleCache& cache,
+                                         std::uint16_t tile_count, const ex::ExchangeScheduleProblem& problem) {
+  if (args.select_widths) {
+    if (!args.replay_cache) cache.clear();
+    return cached_run(cache, tile_count, problem);
+  }
   auto run = ex::schedule_exchange_problem(tile_count, problem);
   if (!run) return std::unexpected(ErrorChain(run.error().message()));
-  return std::move(*run);
+  return Lowered{std::move(*run), std::nullopt};
 }
 
 std::expected<void, ErrorChain> validate(std::uint16_t tile_count, const ex::ExchangeScheduleProblem& problem,
@@ -87,12 +109,13 @@ std::expected<ex::ExchangeScheduleProblem, ErrorChain> relocate_problem(const ex
 
 std::expected<void, ErrorChain> run_phase(const Arguments& args, std::uint16_t tile_count,
                                           const ex::ExchangeScheduleProblem& selected, std::FILE* out) {
+  ex::reuse::ExchangeScheduleCache cache;
   if (args.replay_cache) {
-    // Filling the recipe cache is a cached run.
-    Arguments cached = args;
-    cached.select_widths = true;
-    auto populated = lower(cached, tile_count, selected);
+    // Fills the cache with the unrelocated phase's recipe, even when the timed
+    // runs are direct.
+    auto populated = cached_run(cache, tile_count, selected);
     if (!populated) return std::unexpected(std::move(populated).error());
+    if (auto valid = validate(tile_count, populated->scheduled(selected), populated->run); !valid) return valid;
   }
 
   std::optional<ex::ExchangeScheduleProblem> relocated;
@@ -104,9 +127,9 @@ std::expected<void, ErrorChain> run_phase(const Arguments& args, std::uint16_t t
   const ex::ExchangeScheduleProblem& problem = relocated ? *relocated : selected;
 
   for (std::size_t i = 0; i < args.warmup; ++i) {
-    auto run = lower(args, tile_count, problem);
-    if (!run) return std::unexpected(std::move(run).error());
-    if (auto valid = validate(tile_count, problem, *run); !valid) return valid;
+    auto lowered = lower(args, cache, tile_count, problem);
+    if (!lowered) return std::unexpected(std::move(lowered).error());
+    if (auto valid = validate(tile_count, lowered->scheduled(problem), lowered->run); !valid) return valid;
   }
 
   // Samples are reserved up front so that no allocation falls inside a
@@ -121,31 +144,31 @@ std::expected<void, ErrorChain> run_phase(const Arguments& args, std::uint16_t t
                                args.iterations)));
   }
   std::optional<ex::PhysicalExchangePhase> reference;
-  std::optional<ex::ExchangeRun> last;
+  std::optional<Lowered> last;
   for (std::size_t i = 0; i < args.iterations; ++i) {
     const auto run_started = Clock::now();
-    auto run = lower(args, tile_count, problem);
+    auto lowered = lower(args, cache, tile_count, problem);
     const auto run_finished = Clock::now();
-    if (!run) return std::unexpected(std::move(run).error());
+    if (!lowered) return std::unexpected(std::move(lowered).error());
     schedule_samples.push_back(run_finished - run_started);
 
     const auto validation_started = Clock::now();
-    auto valid = validate(tile_count, problem, *run);
+    auto valid = validate(tile_count, lowered->scheduled(problem), lowered->run);
     const auto validation_finished = Clock::now();
     if (!valid) return valid;
     validation_samples.push_back(validation_finished - validation_started);
 
     if (!reference) {
-      reference = run->physical;
+      reference = lowered->run.physical;
       if (args.dump_tile)
-        if (auto dumped = dump_tile(*args.dump_tile, run->physical, out); !dumped) return dumped;
-    } else if (run->physical != *reference) {
+        if (auto dumped = dump_tile(*args.dump_tile, lowered->run.physical, out); !dumped) return dumped;
+    } else if (lowered->run.physical != *reference) {
       return std::unexpected(
           ErrorChain(fmt::format("phase {} scheduler/codegen output changed between identical runs", problem.phase)));
     }
-    last = std::move(*run);
+    last = std::move(*lowered);
   }
-  fmt::print(out, "{}\n", phase_line(problem, *last, schedule_samples, validation_samples));
+  fmt::print(out, "{}\n", phase_line(last->scheduled(problem), last->run, schedule_samples, validation_samples));
   return {};
 }
 

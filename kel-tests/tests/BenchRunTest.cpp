@@ -21,6 +21,25 @@ std::string without_timings(const std::string& out) {
   return std::regex_replace(out, std::regex("Ms=[0-9]+\\.[0-9]+"), "Ms=T");
 }
 
+// Phase 5 pairs its broadcast under width selection; phase 6 already holds a
+// paired transfer.
+constexpr const char* kConvertible = R"({"schema_version":3,"tile_count":16,"phases":[
+  {"phase":5,"transfers":[
+    {"source":0,"source_addresses":[4096],"destinations":[{"tile":10,"address":16384},{"tile":11,"address":16384},
+      {"tile":12,"address":24576},{"tile":13,"address":24576}],"words":1024,"width":"Word32"},
+    {"source":2,"source_addresses":[4096],"destinations":[{"tile":3,"address":8192}],"words":300,"width":"Word32"},
+    {"source":3,"source_addresses":[6144],"destinations":[{"tile":2,"address":8192}],"words":280,"width":"Word32"}]}]})";
+constexpr const char* kPairedCapture = R"({"schema_version":3,"tile_count":16,"phases":[
+  {"phase":6,"transfers":[
+    {"source":0,"source_addresses":[4096],"destinations":[{"tile":10,"address":16384},{"tile":11,"address":16384}],
+     "words":256,"width":"Paired64"}]}]})";
+
+std::string field(const std::string& out, const std::string& name) {
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex(name + "=([^ \\n]+)"))) return "";
+  return m[1];
+}
+
 class BenchRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,8 +91,8 @@ TEST_F(BenchRun, RunErrorsEndTheProgramAfterEarlierOutput) {
   } cases[] = {
       {"iterations beyond memory", kExample, {"--iterations", "18446744073709551615"},
        "Error: --iterations 18446744073709551615 needs more memory for timing samples than is available"},
-      {"width selection not built", kExample, {"--select-widths"},
-       "Error: width selection and the recipe cache are not available in this build"},
+      {"population of a paired capture", write("paired.json", kPairedCapture), {"--replay-cache"},
+       "Error: invalid exchange-schedule snapshot: width selection requires an ordinary-transfer capture"},
       {"dump tile beyond the tiles", kExample, {"--dump-tile", "8"}, "Error: logical tile 8 is out of range"},
       {"relocated overflow",
        write("high.json", R"({"schema_version":3,"tile_count":2,"phases":[{"phase":1,"transfers":[
@@ -103,6 +122,42 @@ TEST_F(BenchRun, RelocationMovesEveryAddress) {
   ASSERT_EQ(moved.status, 0) << moved.err;
   EXPECT_NE(plain.out.find("address=0x1000 words=16"), std::string::npos) << plain.out;
   EXPECT_NE(moved.out.find("address=0x2000 words=16"), std::string::npos) << moved.out;
+}
+
+// The cached runs: width selection picks the paired broadcast; a warmed cache
+// replays it after the buffers moved, and only cached runs can be reused.
+TEST_F(BenchRun, CachedRunsSelectWidthsAndReplayRecipes) {
+  const std::string snapshot = write("convertible.json", kConvertible);
+  const auto direct = run_process(kBinary, {snapshot});
+  const auto selected = run_process(kBinary, {snapshot, "--select-widths", "--iterations", "2"});
+  const auto replayed = run_process(
+      kBinary, {snapshot, "--select-widths", "--replay-cache", "--relocate-by", "262144", "--warmup", "1",
+                "--iterations", "2"},
+      {{"KEL_LOG", "kel_codegen::exchange::reuse=debug"}, {"NO_COLOR", "1"}});
+  const auto population_only = run_process(kBinary, {snapshot, "--replay-cache"});
+  for (const auto* result : {&direct, &selected, &replayed, &population_only}) {
+    ASSERT_EQ(result->status, 0) << result->err;
+    EXPECT_NE(result->out.find("invariants=PASS"), std::string::npos) << result->out;
+  }
+  EXPECT_LT(std::stoul(field(selected.out, "horizonCycles")), std::stoul(field(direct.out, "horizonCycles")));
+  EXPECT_EQ(field(selected.out, "reused"), "false");
+  EXPECT_EQ(field(replayed.out, "reused"), "true");
+  EXPECT_EQ(field(replayed.out, "horizonCycles"), field(selected.out, "horizonCycles"));
+  EXPECT_EQ(field(replayed.out, "neighborhoodImprovements"), "0");
+  EXPECT_EQ(field(population_only.out, "reused"), "false");
+  EXPECT_EQ(field(population_only.out, "rowFingerprint"), field(direct.out, "rowFingerprint"));
+
+  // One replay per warm-up and timed run, nothing else from the cache.
+  std::istringstream lines(replayed.out);
+  std::size_t events = 0;
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find("kel_codegen::exchange::reuse") == std::string::npos) continue;
+    EXPECT_TRUE(l.ends_with(" INFO kel_codegen::exchange::reuse: reused exchange optimization after validating "
+                            "relocated rows phase=5"))
+        << l;
+    ++events;
+  }
+  EXPECT_EQ(events, 3u) << replayed.out;
 }
 
 }  // namespace
