@@ -216,4 +216,77 @@ TEST(PhaseProgramBuilder, OutOfRangeTilesAreReported) {
             ExchangeError::tile(7));
 }
 
+// A receiver that took a paired stream keeps that stream's format-end control
+// until a stream continuing the same format replaces it. Any other stream must
+// not put a control on that cycle: whatever offset the search accepts must
+// append and encode.
+struct PairedRoute {
+  MulticastPlan plan;
+  PreparedTransfer prepared;
+  PairedRoute(const Topology& topology, std::uint16_t source, std::vector<std::uint16_t> to, std::uint32_t items)
+      : plan(topology.paired_multicast(source, to, items).value()) {
+    prepared = plan.prepare().value();
+  }
+  PairedRoute(const PairedRoute&) = delete;
+};
+
+TEST(PhaseProgramBuilder, FormatEndCycleIsSharedOnlyByAContinuingStream) {
+  const std::vector<std::uint16_t> pair{2, 3};
+  const std::vector<std::uint16_t> partner{1};
+  auto base = PhaseProgramBuilder::create(8);
+  const PairedRoute paired(kTopology, 0, pair, 64);
+  ASSERT_TRUE(base.append_transfer_at(0, partner, pair, paired.prepared, 0, 64).has_value());
+  ASSERT_TRUE(base.tiles()[2].receive_state && base.tiles()[2].receive_state->format_end);
+  const std::uint32_t format_end = *base.tiles()[2].receive_state->format_end;
+
+  const auto format_event_at = [&](const PhaseProgramBuilder& b, std::uint32_t cycle) {
+    const auto& events = b.tiles()[2].receive_events;
+    bool format = false, other = false;
+    for (std::size_t i = 0; i < events.len(); ++i)
+      if (events[i].cycle == cycle) (events[i].kind == ReceiveEventKind::Format ? format : other) = true;
+    return std::pair{format, other};
+  };
+
+  // Ordinary streams into tile 2 from every other sender, at every earliest
+  // offset around the format end.
+  for (std::uint16_t source = 4; source < 8; ++source)
+    for (const std::uint32_t words : {1u, 3u, 8u, 40u}) {
+      const Route ordinary(kTopology, source, {2}, words);
+      for (std::uint32_t not_before = 0; not_before < format_end + 8; ++not_before) {
+        SCOPED_TRACE(testing::Message() << "source " << source << " words " << words << " not before " << not_before);
+        const auto offset = base.earliest_transfer_offset_deferred(source, {}, ordinary.receivers, ordinary.prepared,
+                                                                   words, not_before);
+        ASSERT_TRUE(offset.has_value());
+        auto placed = base;
+        ASSERT_TRUE(placed.append_transfer_at(source, {}, ordinary.receivers, ordinary.prepared, *offset, words));
+        const auto [format, other] = format_event_at(placed, format_end);
+        EXPECT_TRUE(format);
+        EXPECT_FALSE(other) << "a control shares the old format end";
+        const auto programs = placed.finish();
+        ASSERT_TRUE(programs.has_value()) << programs.error().message();
+      }
+    }
+
+  // A later paired stream whose format start meets the format end with the
+  // same format continues it: the search accepts that cycle, and preparation
+  // removes the old format-end control.
+  bool continued = false;
+  for (const std::uint16_t source : {0, 4, 6})
+    for (const std::uint32_t items : {64u, 65u, 80u}) {
+      const std::vector<std::uint16_t> partners{static_cast<std::uint16_t>(source + 1)};
+      const PairedRoute again(kTopology, source, pair, items);
+      for (std::uint32_t not_before = 0; not_before < format_end + 8; ++not_before) {
+        const auto offset =
+            base.earliest_transfer_offset_deferred(source, partners, pair, again.prepared, items, not_before);
+        ASSERT_TRUE(offset.has_value());
+        auto placed = base;
+        ASSERT_TRUE(placed.append_transfer_at(source, partners, pair, again.prepared, *offset, items));
+        continued |= !format_event_at(placed, format_end).first;
+        const auto programs = placed.finish();
+        ASSERT_TRUE(programs.has_value()) << programs.error().message();
+      }
+    }
+  EXPECT_TRUE(continued);
+}
+
 }  // namespace
