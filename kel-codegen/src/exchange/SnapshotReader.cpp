@@ -132,7 +132,7 @@ class TrackedStream {
 // heap leave it by std::bad_alloc, which the entry points catch.
 class CappedAllocator {
  public:
-  static const bool kNeedFree = true;
+  [[maybe_unused]] static const bool kNeedFree = true;
 
   CappedAllocator() = default;  // the reader's stack requires one; never used here
   explicit CappedAllocator(std::size_t cap) : cap_(cap) {}
