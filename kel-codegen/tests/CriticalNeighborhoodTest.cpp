@@ -19,6 +19,7 @@
 #include "kel_codegen/exchange/order/CriticalNeighborhood.h"
 #include "kel_codegen/exchange/order/RepairState.h"
 #include "kel_runtime/Log.h"
+#include "kel_runtime/testing/LogCapture.h"
 
 namespace {
 
@@ -358,28 +359,14 @@ TEST(CriticalNeighborhoodOrder, VisitBudgetScalesWithTransfers) {
 
 class RepairLogCapture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    kel_runtime::reset_tracing_for_tests();
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-  }
-  void TearDown() override {
-    kel_runtime::reset_tracing_for_tests();
-    std::fclose(out_);
-  }
-  void install(std::string_view filter) { kel_runtime::init_tracing_with(filter, /*json=*/true, out_, false); }
-  std::string output() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::string text;
-    for (int c = std::fgetc(out_); c != EOF; c = std::fgetc(out_)) text.push_back(static_cast<char>(c));
-    return text;
-  }
+  void SetUp() override { ASSERT_TRUE(log_.ok()); }
+  void install(std::string_view filter) { log_.install(filter, /*json=*/true); }
+  std::string output() { return log_.output(); }
   static std::string event(std::string_view fields) {
     return "\"fields\":{" + std::string(fields) + "},\"target\":\"kel_codegen::exchange::order\"}";
   }
 
-  std::FILE* out_ = nullptr;
+  kel_runtime::testing::LogCapture log_;
 };
 
 // Two transfers into tile 2: the second one's entry goes stale when the first

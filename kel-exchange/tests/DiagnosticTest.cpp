@@ -25,6 +25,7 @@
 #include "kel_exchange/diagnostic/PlanProgramDiagnostic.h"
 #include "kel_exchange/diagnostic/TileProgramValidation.h"
 #include "kel_runtime/Log.h"
+#include "kel_runtime/testing/LogCapture.h"
 
 namespace kel_exchange::diagnostic {
 namespace {
@@ -696,33 +697,16 @@ std::chrono::system_clock::time_point epoch_clock() { return std::chrono::system
 
 class ControlMismatchEvent : public ::testing::Test {
  protected:
-  void SetUp() override {
-    kel_runtime::reset_tracing_for_tests();
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-  }
-  void TearDown() override {
-    kel_runtime::reset_tracing_for_tests();
-    std::fclose(out_);
-  }
-
-  void install(std::string_view filter) { kel_runtime::init_tracing_with(filter, false, out_, false, epoch_clock); }
-
-  std::string output() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::string text;
-    char chunk[512];
-    while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, out_)) text.append(chunk, n);
-    return text;
-  }
+  void SetUp() override { ASSERT_TRUE(log_.ok()); }
+  void install(std::string_view filter) { log_.install(filter, false, false, epoch_clock); }
+  std::string output() { return log_.output(); }
 
   // A Pointer + Source pair at cycle 10, carried by a paired send of control 0.
   static TileProgramSchedule pair_schedule() {
     return make_schedule(20, {}, {event(10, xpic_word(7, 1)), event(10, pic_word(0x200, 1))});
   }
 
-  std::FILE* out_ = nullptr;
+  kel_runtime::testing::LogCapture log_;
 };
 
 TEST_F(ControlMismatchEvent, LateCarrierIsLoggedAtDebug) {

@@ -17,6 +17,7 @@
 #include "WordNotation.h"
 #include "kel_exchange/Topology.h"
 #include "kel_runtime/Log.h"
+#include "kel_runtime/testing/LogCapture.h"
 
 namespace kel_exchange {
 namespace {
@@ -379,25 +380,11 @@ TEST_F(RouteFixture, PairedReceiverRowRejectsASourceAtPhaseEntry) {
 
 class RouteLogCapture : public RouteFixture {
  protected:
-  void SetUp() override {
-    kel_runtime::reset_tracing_for_tests();
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-  }
-  void TearDown() override {
-    kel_runtime::reset_tracing_for_tests();
-    std::fclose(out_);
-  }
-  void install(std::string_view filter) { kel_runtime::init_tracing_with(filter, /*json=*/true, out_, false); }
-  std::string output() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::string text;
-    for (int c = std::fgetc(out_); c != EOF; c = std::fgetc(out_)) text.push_back(static_cast<char>(c));
-    return text;
-  }
+  void SetUp() override { ASSERT_TRUE(log_.ok()); }
+  void install(std::string_view filter) { log_.install(filter, /*json=*/true); }
+  std::string output() { return log_.output(); }
 
-  std::FILE* out_ = nullptr;
+  kel_runtime::testing::LogCapture log_;
 };
 
 TEST_F(RouteLogCapture, RoutesLogTheirAssembly) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kel_runtime/Log.h"
+#include "kel_runtime/testing/LogCapture.h"
 
 namespace {
 
@@ -41,31 +42,14 @@ std::chrono::system_clock::time_point epoch_clock() { return std::chrono::system
 // Captures log lines in a temporary file; every test starts and ends without a subscriber.
 class LogCapture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    kel_runtime::reset_tracing_for_tests();
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-  }
-  void TearDown() override {
-    kel_runtime::reset_tracing_for_tests();
-    std::fclose(out_);
-  }
-
+  void SetUp() override { ASSERT_TRUE(log_.ok()); }
   void install(std::optional<std::string_view> filter, bool json = false, bool color = false,
                kel_runtime::WallClock clock = fixed_clock) {
-    kel_runtime::init_tracing_with(filter, json, out_, color, clock);
+    log_.install(filter, json, color, clock);
   }
+  std::string output() { return log_.output(); }
 
-  std::string output() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::string text;
-    char chunk[512];
-    while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, out_)) text.append(chunk, n);
-    return text;
-  }
-
-  std::FILE* out_ = nullptr;
+  kel_runtime::testing::LogCapture log_;
 };
 
 // ---- Installation and filtering -------------------------------------------------
@@ -200,8 +184,7 @@ TEST_F(LogCapture, TextTimestampAtTheEpochAndFromTheSystemClock) {
   KEL_INFO("t", "m");
   EXPECT_EQ(output(), "1970-01-01T00:00:00.000000Z  INFO t: m\n");
 
-  kel_runtime::reset_tracing_for_tests();
-  std::rewind(out_);
+  log_.restart();
   install("info", false, false, nullptr);
   KEL_INFO("t", "m");
   const std::string line = output();
@@ -216,8 +199,7 @@ TEST_F(LogCapture, ColourOnlyWhenAskedAndNeverInJson) {
   EXPECT_NE(coloured.find("m \x1b[3mk\x1b[0m"), std::string::npos) << coloured;
   EXPECT_EQ(coloured.back(), '\n');
 
-  kel_runtime::reset_tracing_for_tests();
-  std::rewind(out_);
+  log_.restart();
   install("debug", /*json=*/true, /*color=*/true);
   KEL_DEBUG("t", "m");
   EXPECT_EQ(output().find('\x1b'), std::string::npos);

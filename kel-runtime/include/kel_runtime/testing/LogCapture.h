@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include <unistd.h>
 
 #include "kel_runtime/Log.h"
 
@@ -28,6 +31,14 @@ class LogCapture {
   void install(std::optional<std::string_view> filter, bool json = true, bool color = false,
                WallClock clock = nullptr) {
     init_tracing_with(filter, json, out_, color, clock);
+  }
+
+  /// Removes the logger and forgets what was captured, for a fresh install.
+  void restart() {
+    reset_tracing_for_tests();
+    std::fflush(out_);
+    if (::ftruncate(::fileno(out_), 0) != 0) std::abort();
+    std::rewind(out_);
   }
 
   /// Everything written so far.
