@@ -65,6 +65,28 @@ bool receive_control_at_send_start(const Chunked<ReceiveEvent>& events, std::uin
   return cycle == start || cycle == (start == kMaxCycle ? start : start + 1);
 }
 
+/// Where a new sender row goes on the source tile, once it is known to fit.
+struct SenderSlot {
+  std::uint32_t horizon;
+  std::uint32_t start;
+  std::uint32_t end;
+  std::size_t index;  ///< rows before it
+};
+
+std::expected<SenderSlot, ExchangeError> sender_slot(const TileProgramSchedule& sender, const PreparedTransfer& prepared,
+                                                     std::uint32_t offset) {
+  const std::uint32_t horizon = TRY(checked_add(offset, prepared.sender_horizon, "sender event horizon overflow"));
+  const std::uint32_t start = TRY(checked_add(offset, prepared.send_start, "sender event horizon overflow"));
+  const std::uint32_t end = TRY(checked_add(offset, prepared.send_end, "sender event horizon overflow"));
+  const std::size_t k = rows_starting_before(sender.sender_rows, start);
+  if ((k > 0 && sender.sender_rows[k - 1].end > start) ||
+      (k < sender.sender_rows.len() && sender.sender_rows[k].start < end))
+    return std::unexpected(ExchangeError::schedule("overlapping outgoing messages"));
+  if (receive_control_at_send_start(sender.receive_events, start))
+    return std::unexpected(ExchangeError::schedule("unencodable initial send control"));
+  return SenderSlot{horizon, start, end, k};
+}
+
 /// Whether an existing event `x` of the receiver may share `e`'s cycle.
 bool compatible(const ReceiveEvent& x, const ReceiveEvent& e, const std::optional<ReceiveState>& state,
                 const ScheduledReceiverWindow& window, bool row_paired) {
@@ -121,6 +143,76 @@ std::optional<std::uint32_t> row_format_value(const ReceiveRowTiming& row) {
   for (const ReceiveEvent& e : row.events)
     if (e.kind == ReceiveEventKind::Format && e.cycle == *row.format_start) return e.word & 0x3FFFFu;
   return std::nullopt;
+}
+
+/// The receive address that follows the stream, absent without a pointer.
+std::expected<std::optional<std::uint32_t>, ExchangeError> next_receive_address(const ScheduledReceiverWindow& window,
+                                                                                const ReceiveRowTiming& row,
+                                                                                std::uint32_t item_count) {
+  if (!window.pointer_address) return std::optional<std::uint32_t>();
+  const std::uint64_t bytes = std::uint64_t{item_count} * (row.paired ? 8u : 4u);
+  const std::uint64_t next = std::uint64_t{*window.pointer_address} + bytes;
+  if (bytes > kMaxCycle || next > kMaxCycle)
+    return std::unexpected(ExchangeError::schedule("receive address overflow"));
+  return static_cast<std::uint32_t>(next);
+}
+
+/// Whether the window's stream would start before the tile's last stream ends.
+bool overlaps_last_stream(const TileProgramSchedule& tile, const ScheduledReceiverWindow& window) {
+  const std::optional<ReceiveState>& state = tile.receive_state;
+  return state && (window.source_cycle < state->source_end || window.pointer_cycle < state->payload_end);
+}
+
+/// Merges a checked receive window into the tile: the previous stream's
+/// closing events that a continuing stream replaces go, the window's events
+/// come in after every event of the same cycle, and the receive state moves on.
+void apply_receive_window(TileProgramSchedule& tile, const ReceiveRowTiming& row, const ScheduledReceiverWindow& window,
+                          std::optional<std::uint32_t> next_address, std::uint32_t offset) {
+  const std::optional<ReceiveState> state = tile.receive_state;
+  begin_change(tile);
+  if (state) {
+    // A continuing stream replaces the previous stream's closing events.
+    std::uint32_t from = state->source_end;
+    if (state->format_end && *state->format_end < from) from = *state->format_end;
+    const std::uint32_t last = std::max(state->source_end, state->format_end.value_or(0));
+    for (std::size_t j = events_before(tile.receive_events, from);
+         j < tile.receive_events.len() && tile.receive_events[j].cycle <= last;) {
+      const ReceiveEvent& x = tile.receive_events[j];
+      const bool replaced_format = window.continues_format && x.kind == ReceiveEventKind::Format &&
+                                   state->format_end && x.cycle == *state->format_end;
+      const bool replaced_release =
+          x.cycle == state->source_end && window.source_cycle == state->source_end &&
+          ((row.paired && state->paired && window.continues_format && x.kind == ReceiveEventKind::PairedTeardown) ||
+           (!row.paired && !state->paired && x.kind == ReceiveEventKind::Teardown));
+      if (replaced_format || replaced_release) {
+        tile.receive_events.remove(j);
+        lower_receive_prefix(tile, j);
+      } else {
+        ++j;
+      }
+    }
+  }
+  for (const ReceiveEvent& e : window.events) {
+    const std::size_t at = events_up_to(tile.receive_events, e.cycle);
+    tile.receive_events.insert(at, e);
+    lower_receive_prefix(tile, at);
+  }
+  tile.event_horizon = std::max(tile.event_horizon, window.horizon);
+  ReceiveState next_state;
+  next_state.format = row_format_value(row);
+  if (row.format_end) next_state.format_end = *row.format_end + offset;
+  next_state.next_address = next_address;
+  next_state.source_end = window.source_end;
+  next_state.payload_end = window.payload_end;
+  next_state.paired = row.paired;
+  tile.receive_state = next_state;
+}
+
+/// Whether entry `i` of a tile list repeats an earlier entry.
+bool repeats_earlier_tile(std::span<const std::uint16_t> tiles, std::size_t i) {
+  for (std::size_t j = 0; j < i; ++j)
+    if (tiles[j] == tiles[i]) return true;
+  return false;
 }
 
 }  // namespace
@@ -199,8 +291,8 @@ std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::search_pass(
       f = std::max(f, floored_difference(state->payload_end, *row.pointer));
     }
     for (;;) {
-      const ScheduledReceiverWindow window = TRY(scheduled_receive_window(row, f, item_count, tile.receive_state));
-      if (!window_conflicts(tile, window, row.paired)) break;
+      TRY(scheduled_receive_window_into(row, f, item_count, tile.receive_state, window_));
+      if (!window_conflicts(tile, window_, row.paired)) break;
       f = TRY(next_offset(f, "receive offset overflow"));
     }
   }
@@ -293,15 +385,7 @@ std::expected<PhaseProgramBuilder::NewSchedules, ExchangeError> PhaseProgramBuil
 
   {
     TileProgramSchedule& sender = result.front().second;
-    const std::uint32_t horizon = TRY(checked_add(offset, prepared.sender_horizon, "sender event horizon overflow"));
-    const std::uint32_t start = TRY(checked_add(offset, prepared.send_start, "sender event horizon overflow"));
-    const std::uint32_t end = TRY(checked_add(offset, prepared.send_end, "sender event horizon overflow"));
-    const std::size_t k = rows_starting_before(sender.sender_rows, start);
-    if ((k > 0 && sender.sender_rows[k - 1].end > start) ||
-        (k < sender.sender_rows.len() && sender.sender_rows[k].start < end))
-      return std::unexpected(ExchangeError::schedule("overlapping outgoing messages"));
-    if (receive_control_at_send_start(sender.receive_events, start))
-      return std::unexpected(ExchangeError::schedule("unencodable initial send control"));
+    const auto [horizon, start, end, k] = TRY(sender_slot(sender, prepared, offset));
     begin_change(sender);
     lower_sender_prefix(sender, k);
     sender.event_horizon = std::max(sender.event_horizon, horizon);
@@ -312,9 +396,7 @@ std::expected<PhaseProgramBuilder::NewSchedules, ExchangeError> PhaseProgramBuil
   // Duplicate receivers are rare and lists short: a linear scan serves as the set.
   for (std::size_t i = 0; i < receivers.size(); ++i) {
     const std::uint16_t receiver = receivers[i];
-    if (std::find(receivers.begin(), receivers.begin() + static_cast<std::ptrdiff_t>(i), receiver) !=
-        receivers.begin() + static_cast<std::ptrdiff_t>(i))
-      return std::unexpected(ExchangeError::duplicate_tile());
+    if (repeats_earlier_tile(receivers, i)) return std::unexpected(ExchangeError::duplicate_tile());
     TileProgramSchedule* tile = nullptr;
     if (receiver == source) {
       tile = &result.front().second;
@@ -324,99 +406,83 @@ std::expected<PhaseProgramBuilder::NewSchedules, ExchangeError> PhaseProgramBuil
       tile = &result.emplace_back(receiver, tiles_[receiver]).second;
     }
     const ReceiveRowTiming& row = prepared.receive_rows[i];
-    const ScheduledReceiverWindow window = TRY(scheduled_receive_window(row, offset, item_count, tile->receive_state));
-
-    std::optional<std::uint32_t> next_address;
-    if (window.pointer_address) {
-      const std::uint64_t bytes = std::uint64_t{item_count} * (row.paired ? 8u : 4u);
-      const std::uint64_t next = std::uint64_t{*window.pointer_address} + bytes;
-      if (bytes > kMaxCycle || next > kMaxCycle)
-        return std::unexpected(ExchangeError::schedule("receive address overflow"));
-      next_address = static_cast<std::uint32_t>(next);
-    }
-
-    const std::optional<ReceiveState> state = tile->receive_state;
-    if (state && (window.source_cycle < state->source_end || window.pointer_cycle < state->payload_end))
+    TRY(scheduled_receive_window_into(row, offset, item_count, tile->receive_state, window_));
+    const std::optional<std::uint32_t> next_address = TRY(next_receive_address(window_, row, item_count));
+    if (overlaps_last_stream(*tile, window_))
       return std::unexpected(ExchangeError::schedule("overlapping receive streams"));
-
-    begin_change(*tile);
-    if (state) {
-      // A continuing stream replaces the previous stream's closing events.
-      std::uint32_t from = state->source_end;
-      if (state->format_end && *state->format_end < from) from = *state->format_end;
-      const std::uint32_t last = std::max(state->source_end, state->format_end.value_or(0));
-      for (std::size_t j = events_before(tile->receive_events, from);
-           j < tile->receive_events.len() && tile->receive_events[j].cycle <= last;) {
-        const ReceiveEvent& x = tile->receive_events[j];
-        const bool replaced_format = window.continues_format && x.kind == ReceiveEventKind::Format &&
-                                     state->format_end && x.cycle == *state->format_end;
-        const bool replaced_release =
-            x.cycle == state->source_end && window.source_cycle == state->source_end &&
-            ((row.paired && state->paired && window.continues_format && x.kind == ReceiveEventKind::PairedTeardown) ||
-             (!row.paired && !state->paired && x.kind == ReceiveEventKind::Teardown));
-        if (replaced_format || replaced_release) {
-          tile->receive_events.remove(j);
-          lower_receive_prefix(*tile, j);
-        } else {
-          ++j;
-        }
-      }
-    }
-    for (const ReceiveEvent& e : window.events) {
-      const std::size_t at = events_up_to(tile->receive_events, e.cycle);
-      tile->receive_events.insert(at, e);
-      lower_receive_prefix(*tile, at);
-    }
-    tile->event_horizon = std::max(tile->event_horizon, window.horizon);
-    ReceiveState next_state;
-    next_state.format = row_format_value(row);
-    if (row.format_end) next_state.format_end = *row.format_end + offset;
-    next_state.next_address = next_address;
-    next_state.source_end = window.source_end;
-    next_state.payload_end = window.payload_end;
-    next_state.paired = row.paired;
-    tile->receive_state = next_state;
+    apply_receive_window(*tile, row, window_, next_address, offset);
     if (encode) TRY(tile->encoded());
   }
   return result;
 }
 
+std::expected<void, ExchangeError> PhaseProgramBuilder::receiver_windows(std::span<const std::uint16_t> receivers,
+                                                                       const PreparedTransfer& prepared,
+                                                                       std::uint32_t offset,
+                                                                       std::uint32_t item_count) const {
+  if (windows_.size() < receivers.size()) windows_.resize(receivers.size());
+  for (std::size_t i = 0; i < receivers.size(); ++i) {
+    if (receivers[i] >= tiles_.size()) return std::unexpected(ExchangeError::tile(receivers[i]));
+    TRY(scheduled_receive_window_into(prepared.receive_rows[i], offset, item_count,
+                                      tiles_[receivers[i]].receive_state, windows_[i]));
+  }
+  return {};
+}
+
 std::expected<PhaseTransferTiming, ExchangeError> PhaseProgramBuilder::transfer_timing_at(
     std::uint16_t source, std::span<const std::uint16_t> receivers, const PreparedTransfer& prepared,
     std::uint32_t offset, std::uint32_t item_count) const {
+  PhaseTransferTiming timing;
+  TRY(transfer_timing_into(source, receivers, prepared, offset, item_count, timing));
+  return timing;
+}
+
+std::expected<void, ExchangeError> PhaseProgramBuilder::transfer_timing_into(std::uint16_t source,
+                                                                           std::span<const std::uint16_t> receivers,
+                                                                           const PreparedTransfer& prepared,
+                                                                           std::uint32_t offset,
+                                                                           std::uint32_t item_count,
+                                                                           PhaseTransferTiming& timing) const {
   if (receivers.size() != prepared.receive_rows.size())
     return std::unexpected(ExchangeError::schedule("receiver row count"));
   if (source >= tiles_.size()) return std::unexpected(ExchangeError::tile(source));
-  PhaseTransferTiming timing;
   timing.sender_horizon = TRY(checked_add(offset, prepared.sender_horizon, "sender event horizon overflow"));
   timing.send_start = TRY(checked_add(offset, prepared.send_start, "sender event horizon overflow"));
   timing.send_end = TRY(checked_add(offset, prepared.send_end, "sender event horizon overflow"));
-  timing.pointer_cycles.reserve(receivers.size());
-  timing.payload_ends.reserve(receivers.size());
-  timing.receive_horizons.reserve(receivers.size());
+  TRY(receiver_windows(receivers, prepared, offset, item_count));
+  timing.pointer_cycles.clear();
+  timing.payload_ends.clear();
+  timing.receive_horizons.clear();
   for (std::size_t i = 0; i < receivers.size(); ++i) {
-    if (receivers[i] >= tiles_.size()) return std::unexpected(ExchangeError::tile(receivers[i]));
-    const ScheduledReceiverWindow window = TRY(
-        scheduled_receive_window(prepared.receive_rows[i], offset, item_count, tiles_[receivers[i]].receive_state));
-    timing.pointer_cycles.push_back(window.pointer_cycle);
-    timing.payload_ends.push_back(window.payload_end);
-    timing.receive_horizons.push_back(window.horizon);
+    timing.pointer_cycles.push_back(windows_[i].pointer_cycle);
+    timing.payload_ends.push_back(windows_[i].payload_end);
+    timing.receive_horizons.push_back(windows_[i].horizon);
   }
-  return timing;
+  return {};
 }
 
 std::expected<PhaseTransferTiming, ExchangeError> PhaseProgramBuilder::append_transfer_at(
     std::uint16_t source, std::span<const std::uint16_t> partners, std::span<const std::uint16_t> receivers,
     const PreparedTransfer& prepared, std::uint32_t offset, std::uint32_t item_count) {
-  PhaseTransferTiming timing = TRY(transfer_timing_at(source, receivers, prepared, offset, item_count));
+  PhaseTransferTiming timing;
+  TRY(append_transfer_into(source, partners, receivers, prepared, offset, item_count, timing));
+  return timing;
+}
+
+std::expected<void, ExchangeError> PhaseProgramBuilder::append_transfer_into(
+    std::uint16_t source, std::span<const std::uint16_t> partners, std::span<const std::uint16_t> receivers,
+    const PreparedTransfer& prepared, std::uint32_t offset, std::uint32_t item_count, PhaseTransferTiming& timing) {
+  TRY(transfer_timing_into(source, receivers, prepared, offset, item_count, timing));
 
   std::optional<StagedTransfer> staged = std::exchange(staged_, std::nullopt);
-  NewSchedules schedules;
-  if (staged && staged->matches(source, receivers, *prepared.plan, offset, item_count))
-    schedules = std::move(staged->tiles);
-  else
-    schedules = TRY(prepare_transfer_at(source, receivers, prepared, offset, item_count, false));
+  if (!staged || !staged->matches(source, receivers, *prepared.plan, offset, item_count)) {
+    // Dropping the stale proof first leaves the tiles' chunks unshared, so the
+    // edits below need not copy them.
+    staged.reset();
+    return place_in_place(source, partners, receivers, prepared, offset, item_count, timing.sender_horizon);
+  }
 
+  NewSchedules schedules = std::move(staged->tiles);
   for (const std::uint16_t partner : partners) {
     const bool listed = partner == source || std::ranges::find(receivers, partner) != receivers.end() ||
                         std::ranges::any_of(schedules, [&](const auto& entry) { return entry.first == partner; });
@@ -430,7 +496,46 @@ std::expected<PhaseTransferTiming, ExchangeError> PhaseProgramBuilder::append_tr
   }
 
   for (auto& [tile, schedule] : schedules) tiles_[tile] = std::move(schedule);
-  return timing;
+  return {};
+}
+
+std::expected<void, ExchangeError> PhaseProgramBuilder::place_in_place(
+    std::uint16_t source, std::span<const std::uint16_t> partners, std::span<const std::uint16_t> receivers,
+    const PreparedTransfer& prepared, std::uint32_t offset, std::uint32_t item_count, std::uint32_t sender_horizon) {
+  // Checks, in the order preparation and placement make them.
+  TileProgramSchedule& sender = tiles_[source];
+  const auto [horizon, start, end, k] = TRY(sender_slot(sender, prepared, offset));
+  for (std::size_t i = 0; i < receivers.size(); ++i) {
+    if (repeats_earlier_tile(receivers, i)) return std::unexpected(ExchangeError::duplicate_tile());
+    TRY(next_receive_address(windows_[i], prepared.receive_rows[i], item_count));
+    if (overlaps_last_stream(tiles_[receivers[i]], windows_[i]))
+      return std::unexpected(ExchangeError::schedule("overlapping receive streams"));
+  }
+  for (std::size_t i = 0; i < partners.size(); ++i) {
+    const std::uint16_t partner = partners[i];
+    if (partner == source || std::ranges::find(receivers, partner) != receivers.end() ||
+        repeats_earlier_tile(partners, i))
+      return std::unexpected(ExchangeError::duplicate_tile());
+    if (partner >= tiles_.size()) return std::unexpected(ExchangeError::tile(partner));
+  }
+
+  // Nothing below fails.
+  begin_change(sender);
+  lower_sender_prefix(sender, k);
+  sender.event_horizon = std::max(sender.event_horizon, horizon);
+  sender.sender_rows.insert(k, ScheduledSenderRow{prepared.plan->sender_row, start, end});
+  for (std::size_t i = 0; i < receivers.size(); ++i) {
+    const ReceiveRowTiming& row = prepared.receive_rows[i];
+    const std::optional<std::uint32_t> next_address = *next_receive_address(windows_[i], row, item_count);
+    apply_receive_window(tiles_[receivers[i]], row, windows_[i], next_address, offset);
+  }
+  for (const std::uint16_t partner : partners) {
+    TileProgramSchedule& held = tiles_[partner];
+    begin_change(held);
+    held.ready_cycle = std::max(held.ready_cycle, sender_horizon);
+    held.event_horizon = std::max(held.event_horizon, sender_horizon);
+  }
+  return {};
 }
 
 std::expected<PhasePrograms, ExchangeError> PhaseProgramBuilder::finish() const {

@@ -8,15 +8,22 @@
 namespace kel_exchange {
 
 std::expected<PreparedTransfer, ExchangeError> MulticastPlan::prepare() const {
-  const SenderRowTiming sender = TRY(sender_row_timing(sender_row, 0));
   PreparedTransfer prepared;
+  TRY(prepare_into(prepared));
+  return prepared;
+}
+
+std::expected<void, ExchangeError> MulticastPlan::prepare_into(PreparedTransfer& prepared) const {
+  const SenderRowTiming sender = TRY(sender_row_timing(sender_row, 0));
   prepared.plan = this;
   prepared.send_start = sender.send_start;
   prepared.send_end = sender.send_end;
   prepared.sender_horizon = sender.horizon;
-  prepared.receive_rows.reserve(receiver_rows.size());
-  for (const ExchangeRow& row : receiver_rows) prepared.receive_rows.push_back(TRY(receive_row_timing(row, 0)));
-  return prepared;
+  // Resizing keeps the event storage of the rows already there.
+  prepared.receive_rows.resize(receiver_rows.size());
+  for (std::size_t i = 0; i < receiver_rows.size(); ++i)
+    TRY(receive_row_timing_into(receiver_rows[i], 0, prepared.receive_rows[i]));
+  return {};
 }
 
 }  // namespace kel_exchange

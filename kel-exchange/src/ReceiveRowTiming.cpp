@@ -5,6 +5,8 @@
 // (format start and end).
 #include "kel_exchange/ReceiveRowTiming.h"
 
+#include "kel_runtime/Try.h"
+
 namespace kel_exchange {
 
 namespace {
@@ -30,13 +32,29 @@ bool claim(std::optional<std::uint32_t>& slot, std::uint32_t cycle) {
 }  // namespace
 
 std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const ExchangeRow& row, std::uint32_t base) {
+  ReceiveRowTiming timing;
+  TRY(receive_row_timing_into(row, base, timing));
+  return timing;
+}
+
+std::expected<void, ExchangeError> receive_row_timing_into(const ExchangeRow& row, std::uint32_t base,
+                                                           ReceiveRowTiming& timing) {
   if (row[0] != ROW_SYNC_WORD) return std::unexpected(ExchangeError::schedule("receive row entry"));
   // A return at word 1 is an empty row; it fails below for lack of a mux.
   std::size_t end = 1;
   while (end < kRowWords && row[end] != RETURN_WORD) ++end;
   if (end == kRowWords) return std::unexpected(ExchangeError::schedule("receive row return"));
 
-  ReceiveRowTiming timing;
+  // Start from a blank record but keep the event storage.
+  timing.events.clear();
+  timing.teardown.reset();
+  timing.source.reset();
+  timing.format_start.reset();
+  timing.format_end.reset();
+  timing.pointer.reset();
+  timing.pointer_address.reset();
+  timing.horizon = 0;
+  timing.paired = false;
   std::uint32_t cycle = base;
   for (std::size_t i = 1; i < end;) {
     const std::uint32_t w = row[i];
@@ -103,7 +121,7 @@ std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Exchange
     if (!timing.source || !timing.teardown)
       return std::unexpected(ExchangeError::schedule("incomplete ordinary receive mux"));
   }
-  return timing;
+  return {};
 }
 
 std::expected<std::vector<ReceiveEvent>, ExchangeError> receive_row_timing_from_base(

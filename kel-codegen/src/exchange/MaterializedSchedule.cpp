@@ -3,6 +3,7 @@
 #include "kel_codegen/exchange/MaterializedSchedule.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "kel_codegen/exchange/MemorySafeTransferOffset.h"
@@ -72,6 +73,22 @@ MaterializedSchedule MaterializedSchedule::create(std::uint16_t tile_count, std:
       ex::PhaseProgramBuilder::create(tile_count).with_validation_budget(materialization_budget(tile_count, pending)));
   schedule.tile_ready.resize(tile_count);
   schedule.memory.resize(tile_count);
+  // Room for every interval the phase will record, so that recording never
+  // grows a history.
+  std::vector<std::size_t> reads(tile_count, 0), writes(tile_count, 0);
+  for (const PendingTransfer& transfer : pending) {
+    if (transfer.source < tile_count) reads[transfer.source] += transfer.source_elements.size();
+    for (const PendingDestination& d : transfer.destinations)
+      if (d.tile < tile_count)
+        for_each_memory_element(d.address, transfer.words, [&](ExchangeMemoryElement) {
+          ++writes[d.tile];
+          return true;
+        });
+  }
+  for (std::size_t t = 0; t < tile_count; ++t) {
+    if (reads[t] > 0) schedule.memory[t].reads.reserve(reads[t]);
+    if (writes[t] > 0) schedule.memory[t].writes.reserve(writes[t]);
+  }
   schedule.activities.resize(tile_count);
   schedule.order.reserve(pending.size());
   schedule.placements.resize(pending.size());
@@ -133,12 +150,12 @@ std::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append
   if (paired && transfer.words % 2 != 0) return std::unexpected(ExchangeLoweringError::unaligned_payload());
   const std::uint32_t item_count = paired ? transfer.words / 2 : transfer.words;
 
-  std::vector<std::uint16_t> receivers;
-  receivers.reserve(transfer.destinations.size());
+  std::vector<std::uint16_t>& receivers = receivers_;
+  receivers.clear();
   for (const PendingDestination& d : transfer.destinations) receivers.push_back(d.tile);
 
   std::optional<std::uint16_t> partner;
-  ex::MulticastPlan plan;
+  ex::MulticastPlan& plan = plan_;
   bool point_to_point = false;
   if (paired) {
     partner = TRY(topology.paired_logical(s));
@@ -148,7 +165,9 @@ std::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append
              receive_bases[only.tile] == only.address) {
     const ex::PointToPointRoute route = TRY(topology.point_to_point(s, only.tile, transfer.words));
     const std::uint16_t physical = TRY(topology.physical(s));
-    plan.receiver_rows.push_back(TRY(ex::finalize_point_receiver(route.receiver_template, physical)));
+    const ex::ExchangeRow receiver_row = TRY(ex::finalize_point_receiver(route.receiver_template, physical));
+    plan.receiver_rows.clear();
+    plan.receiver_rows.push_back(receiver_row);
     plan.sender_row = route.sender_row;
     point_to_point = true;
   } else {
@@ -160,7 +179,8 @@ std::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append
     for (std::size_t i = 0; i < rows; ++i)
       TRY(patch_receiver_address(plan.receiver_rows[i], transfer.destinations[i].address));
   }
-  const ex::PreparedTransfer prepared = TRY(plan.prepare());
+  ex::PreparedTransfer& prepared = prepared_;
+  TRY(plan.prepare_into(prepared));
 
   std::array<std::uint16_t, 1> partner_storage{};
   std::span<const std::uint16_t> partners;
@@ -170,19 +190,21 @@ std::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append
   }
 
   // Search until the builder and the memory histories agree on an offset.
+  // An offset the search returned is a fixed point of the search (and, with
+  // `validate`, its proof is staged), so searching again from it would only
+  // return it again: the loop stops as soon as the memory accepts the offset.
+  ex::PhaseTransferTiming& timing = timing_;
   std::uint32_t n = ready;
   for (;;) {
     const std::uint32_t o =
         validate ? TRY(builder.earliest_transfer_offset(s, partners, receivers, prepared, item_count, n))
                  : TRY(builder.earliest_transfer_offset_deferred(s, partners, receivers, prepared, item_count, n));
-    const ex::PhaseTransferTiming timing = TRY(builder.transfer_timing_at(s, receivers, prepared, o, item_count));
-    const std::uint32_t c = TRY(memory_safe_transfer_offset(memory, transfer, o, timing));
-    if (c == n) break;
-    n = c;
+    TRY(builder.transfer_timing_into(s, receivers, prepared, o, item_count, timing));
+    n = TRY(memory_safe_transfer_offset(memory, transfer, o, timing));
+    if (n == o) break;
   }
 
-  const ex::PhaseTransferTiming timing =
-      TRY(builder.append_transfer_at(s, partners, receivers, prepared, n, item_count));
+  TRY(builder.append_transfer_into(s, partners, receivers, prepared, n, item_count, timing));
   std::uint32_t finish = timing.send_end;
   for (const std::uint32_t end : timing.payload_ends) finish = std::max(finish, end);
 

@@ -19,6 +19,9 @@ struct MulticastPlan {
   /// Reads the rows back into their timing, relative to the transfer offset.
   /// The result refers to this plan, which must outlive it.
   [[nodiscard]] std::expected<PreparedTransfer, ExchangeError> prepare() const;
+  /// As `prepare`, written over `out` so that its row timings' storage is
+  /// reused; on failure `out` is left unspecified.
+  [[nodiscard]] std::expected<void, ExchangeError> prepare_into(PreparedTransfer& out) const;
 
   friend bool operator==(const MulticastPlan&, const MulticastPlan&) = default;
 };

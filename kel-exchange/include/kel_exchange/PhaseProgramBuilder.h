@@ -17,6 +17,7 @@
 #include "kel_exchange/ExchangeError.h"
 #include "kel_exchange/MulticastPlan.h"
 #include "kel_exchange/PreparedTransfer.h"
+#include "kel_exchange/ScheduledReceiverWindow.h"
 #include "kel_exchange/TileProgramSchedule.h"
 
 namespace kel_exchange {
@@ -75,10 +76,20 @@ class PhaseProgramBuilder {
   [[nodiscard]] std::expected<PhaseTransferTiming, ExchangeError> transfer_timing_at(
       std::uint16_t source, std::span<const std::uint16_t> receivers, const PreparedTransfer& prepared,
       std::uint32_t offset, std::uint32_t item_count) const;
+  /// As `transfer_timing_at`, written over `out` so that its arrays are reused.
+  [[nodiscard]] std::expected<void, ExchangeError> transfer_timing_into(std::uint16_t source,
+                                                                      std::span<const std::uint16_t> receivers,
+                                                                      const PreparedTransfer& prepared,
+                                                                      std::uint32_t offset, std::uint32_t item_count,
+                                                                      PhaseTransferTiming& out) const;
   /// Places the transfer at `offset`; on failure the tiles are unchanged.
   [[nodiscard]] std::expected<PhaseTransferTiming, ExchangeError> append_transfer_at(
       std::uint16_t source, std::span<const std::uint16_t> partners, std::span<const std::uint16_t> receivers,
       const PreparedTransfer& prepared, std::uint32_t offset, std::uint32_t item_count);
+  /// As `append_transfer_at`, with the timing written over `out`.
+  [[nodiscard]] std::expected<void, ExchangeError> append_transfer_into(
+      std::uint16_t source, std::span<const std::uint16_t> partners, std::span<const std::uint16_t> receivers,
+      const PreparedTransfer& prepared, std::uint32_t offset, std::uint32_t item_count, PhaseTransferTiming& out);
 
   /// The largest tile event horizon; 0 with no tiles.
   std::uint32_t event_cycles() const;
@@ -115,10 +126,29 @@ class PhaseProgramBuilder {
   [[nodiscard]] std::expected<NewSchedules, ExchangeError> prepare_transfer_at(
       std::uint16_t source, std::span<const std::uint16_t> receivers, const PreparedTransfer& prepared,
       std::uint32_t offset, std::uint32_t item_count, bool encode) const;
+  /// Each receiver's window at `offset` into `windows_`, with the checks and
+  /// errors of the timing.
+  [[nodiscard]] std::expected<void, ExchangeError> receiver_windows(std::span<const std::uint16_t> receivers,
+                                                                  const PreparedTransfer& prepared,
+                                                                  std::uint32_t offset,
+                                                                  std::uint32_t item_count) const;
+  /// What preparation without encoding does, applied to the tiles themselves:
+  /// every check runs before the first change, so a failure changes nothing.
+  /// Needs `windows_` from `receiver_windows` at the same offset.
+  [[nodiscard]] std::expected<void, ExchangeError> place_in_place(std::uint16_t source,
+                                                                std::span<const std::uint16_t> partners,
+                                                                std::span<const std::uint16_t> receivers,
+                                                                const PreparedTransfer& prepared,
+                                                                std::uint32_t offset, std::uint32_t item_count,
+                                                                std::uint32_t sender_horizon);
 
   std::vector<TileProgramSchedule> tiles_;
   std::optional<StagedTransfer> staged_;
   std::shared_ptr<std::atomic<std::uint64_t>> validation_budget_;
+  // Scratch storage reused across searches and placements so that the hot
+  // paths do not allocate; never part of the builder's observable state.
+  mutable ScheduledReceiverWindow window_;
+  mutable std::vector<ScheduledReceiverWindow> windows_;
 };
 
 }  // namespace kel_exchange

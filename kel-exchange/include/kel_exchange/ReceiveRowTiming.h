@@ -44,6 +44,11 @@ struct ReceiveRowTiming {
 [[nodiscard]] std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const ExchangeRow& row,
                                                                               std::uint32_t base);
 
+/// As `receive_row_timing`, written over `out` so that its event storage is
+/// reused; on failure `out` holds an unspecified partial result.
+[[nodiscard]] std::expected<void, ExchangeError> receive_row_timing_into(const ExchangeRow& row, std::uint32_t base,
+                                                                       ReceiveRowTiming& out);
+
 /// The events moved `base` cycles later; Schedule("receive offset overflow")
 /// when a cycle would pass 2^32 - 1.
 [[nodiscard]] std::expected<std::vector<ReceiveEvent>, ExchangeError> receive_row_timing_from_base(

@@ -42,4 +42,10 @@ struct ScheduledReceiverWindow {
     const ReceiveRowTiming& row, std::uint32_t offset, std::uint32_t item_count,
     const std::optional<ReceiveState>& previous);
 
+/// As `scheduled_receive_window`, written over `out` so that its event storage
+/// is reused across calls; on failure `out` is left unspecified.
+[[nodiscard]] std::expected<void, ExchangeError> scheduled_receive_window_into(
+    const ReceiveRowTiming& row, std::uint32_t offset, std::uint32_t item_count,
+    const std::optional<ReceiveState>& previous, ScheduledReceiverWindow& out);
+
 }  // namespace kel_exchange

@@ -89,6 +89,13 @@ class MaterializedSchedule {
 
  private:
   explicit MaterializedSchedule(kel_exchange::PhaseProgramBuilder b) : builder(std::move(b)) {}
+
+  // Scratch storage reused by every append, so that placing a transfer does
+  // not allocate; meaningful only inside one append.
+  std::vector<std::uint16_t> receivers_;
+  kel_exchange::MulticastPlan plan_;
+  kel_exchange::PreparedTransfer prepared_;
+  kel_exchange::PhaseTransferTiming timing_;
 };
 
 /// The validation budget `create` gives a phase's builder.

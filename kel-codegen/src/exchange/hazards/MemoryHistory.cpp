@@ -7,35 +7,43 @@ namespace kel_codegen::exchange::hazards {
 
 namespace {
 
-constexpr auto kByElement = [](const auto& list, ExchangeMemoryElement element) { return list.first < element; };
+/// A number that sorts like the element.
+std::uint64_t element_key(ExchangeMemoryElement element) {
+  return (std::uint64_t{element.upper} << 32) | element.index;
+}
 
 }  // namespace
 
-const std::vector<Interval>* MemoryHistory::find(ExchangeMemoryElement element) const {
-  const auto it = std::lower_bound(lists_.begin(), lists_.end(), element, kByElement);
-  return it != lists_.end() && it->first == element ? &it->second : nullptr;
+std::pair<std::size_t, std::size_t> MemoryHistory::range(ExchangeMemoryElement element) const {
+  const auto [first, last] = std::equal_range(keys_.begin(), keys_.end(), element_key(element));
+  return {static_cast<std::size_t>(first - keys_.begin()), static_cast<std::size_t>(last - keys_.begin())};
 }
 
 std::span<const Interval> MemoryHistory::intervals(ExchangeMemoryElement element) const {
-  const auto* list = find(element);
-  return list ? std::span<const Interval>(*list) : std::span<const Interval>();
+  const auto [first, last] = range(element);
+  return std::span<const Interval>(intervals_.data() + first, last - first);
+}
+
+void MemoryHistory::reserve(std::size_t intervals) {
+  keys_.reserve(intervals);
+  intervals_.reserve(intervals);
 }
 
 void MemoryHistory::record(std::span<const ExchangeMemoryElement> elements, std::uint32_t start, std::uint32_t end) {
   for (const ExchangeMemoryElement element : elements) {
-    auto it = std::lower_bound(lists_.begin(), lists_.end(), element, kByElement);
-    if (it == lists_.end() || it->first != element) it = lists_.insert(it, ElementList{element, {}});
-    std::vector<Interval>& list = it->second;
+    const auto [first, last] = range(element);
     // After every interval starting at or before `start`: equal starts keep
     // their insertion order.
-    const auto at = std::upper_bound(list.begin(), list.end(), start,
+    const auto at = std::upper_bound(intervals_.begin() + static_cast<std::ptrdiff_t>(first),
+                                     intervals_.begin() + static_cast<std::ptrdiff_t>(last), start,
                                      [](std::uint32_t s, const Interval& interval) { return s < interval.start; });
-    const std::size_t k = static_cast<std::size_t>(at - list.begin());
-    list.insert(at, Interval{start, end, end});
-    std::uint32_t running = k == 0 ? 0 : list[k - 1].max_end;
-    for (std::size_t i = k; i < list.size(); ++i) {
-      running = std::max(running, list[i].end);
-      list[i].max_end = running;
+    const std::size_t k = static_cast<std::size_t>(at - intervals_.begin());
+    intervals_.insert(at, Interval{start, end, end});
+    keys_.insert(keys_.begin() + static_cast<std::ptrdiff_t>(k), element_key(element));
+    std::uint32_t running = k == first ? 0 : intervals_[k - 1].max_end;
+    for (std::size_t i = k; i <= last; ++i) {
+      running = std::max(running, intervals_[i].end);
+      intervals_[i].max_end = running;
     }
   }
 }
@@ -43,15 +51,15 @@ void MemoryHistory::record(std::span<const ExchangeMemoryElement> elements, std:
 std::optional<std::uint32_t> MemoryHistory::conflict_end(std::span<const ExchangeMemoryElement> elements,
                                                          std::uint32_t start, std::uint32_t end) const {
   std::optional<std::uint32_t> latest;
-  if (lists_.empty()) return latest;
+  if (intervals_.empty()) return latest;
   for (const ExchangeMemoryElement element : elements) {
-    const auto* list = find(element);
-    if (list == nullptr) continue;
+    const auto [first, last] = range(element);
     // The last interval starting before `end`: its running end covers every
     // earlier interval too.
-    const auto after = std::lower_bound(list->begin(), list->end(), end,
+    const auto begin = intervals_.begin() + static_cast<std::ptrdiff_t>(first);
+    const auto after = std::lower_bound(begin, intervals_.begin() + static_cast<std::ptrdiff_t>(last), end,
                                         [](const Interval& interval, std::uint32_t e) { return interval.start < e; });
-    if (after == list->begin()) continue;
+    if (after == begin) continue;
     const std::uint32_t max_end = std::prev(after)->max_end;
     if (max_end > start && (!latest || max_end > *latest)) latest = max_end;
   }

@@ -15,17 +15,6 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-bool has_priority_over(const RepairReady& a, const RepairReady& b) {
-  if (a.local_block != b.local_block) return a.local_block < b.local_block;
-  if (a.earliest_start != b.earliest_start) return a.earliest_start < b.earliest_start;
-  if (a.block != b.block) return a.block < b.block;
-  if (a.stream_continuations != b.stream_continuations) return a.stream_continuations > b.stream_continuations;
-  if (a.in_neighborhood != b.in_neighborhood) return a.in_neighborhood;
-  if (a.endpoint_work != b.endpoint_work) return a.endpoint_work > b.endpoint_work;
-  if (a.position != b.position) return a.position < b.position;
-  return a.transfer_index < b.transfer_index;
-}
-
 RepairReady repair_ready(std::size_t transfer, const RepairState& state) {
   const PendingTransfer& pending = state.pending[transfer];
   const std::vector<RepairTile>& tiles = state.tiles;

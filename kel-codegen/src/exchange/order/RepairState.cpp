@@ -123,19 +123,34 @@ void RepairState::group_transfers() {
 
   // Equal signatures become neighbours, lowest index first; a group is
   // numbered when its lowest index is reached.
-  std::vector<std::size_t> by_signature(n);
-  std::iota(by_signature.begin(), by_signature.end(), std::size_t{0});
-  std::sort(by_signature.begin(), by_signature.end(), [&](std::size_t a, std::size_t b) {
-    const auto sa = signature_of(a);
-    const auto sb = signature_of(b);
+  // Most comparisons end on a packed prefix (source, partner + 1, first
+  // destination + 1) that orders like the signature's first three entries;
+  // tiles are 16-bit, so each field fits.
+  struct Keyed {
+    std::uint64_t prefix;
+    std::size_t transfer;
+  };
+  std::vector<Keyed> keyed(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    const auto sig = signature_of(t);
+    const std::uint64_t first = sig.size() > 2 ? std::uint64_t{sig[2]} + 1 : 0;
+    keyed[t] = Keyed{(std::uint64_t{sig[0]} << 40) | (std::uint64_t{sig[1]} << 20) | first, t};
+  }
+  const auto same_signature = [&](const Keyed& a, const Keyed& b) {
+    return a.prefix == b.prefix && std::ranges::equal(signature_of(a.transfer), signature_of(b.transfer));
+  };
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const auto sa = signature_of(a.transfer);
+    const auto sb = signature_of(b.transfer);
     if (!std::ranges::equal(sa, sb)) return std::ranges::lexicographical_compare(sa, sb);
-    return a < b;
+    return a.transfer < b.transfer;
   });
   std::vector<std::size_t> leader(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const bool starts_run =
-        i == 0 || !std::ranges::equal(signature_of(by_signature[i - 1]), signature_of(by_signature[i]));
-    leader[by_signature[i]] = starts_run ? by_signature[i] : leader[by_signature[i - 1]];
+    const std::size_t t = keyed[i].transfer;
+    const bool starts_run = i == 0 || !same_signature(keyed[i - 1], keyed[i]);
+    leader[t] = starts_run ? t : leader[keyed[i - 1].transfer];
   }
 
   groups.clear();

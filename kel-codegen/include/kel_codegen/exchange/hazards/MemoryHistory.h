@@ -4,6 +4,7 @@
 // overlap [start, end)?". Intervals are never removed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -37,16 +38,21 @@ class MemoryHistory {
   /// The intervals of `element` in start order; empty when none.
   std::span<const Interval> intervals(ExchangeMemoryElement element) const;
 
-  bool empty() const { return lists_.empty(); }
+  bool empty() const { return intervals_.empty(); }
+
+  /// Makes room for `intervals` recorded intervals in all.
+  void reserve(std::size_t intervals);
 
  private:
-  using ElementList = std::pair<ExchangeMemoryElement, std::vector<Interval>>;
+  /// Positions [first, second) of `element`'s intervals.
+  std::pair<std::size_t, std::size_t> range(ExchangeMemoryElement element) const;
 
-  const std::vector<Interval>* find(ExchangeMemoryElement element) const;
-
-  // Sorted by element: an ordered map kept flat, since a tile touches few
-  // elements and lookups dominate.
-  std::vector<ElementList> lists_;
+  // An ordered map kept flat: every interval of every element in one pair of
+  // parallel arrays sorted by element, then by start, equal starts in
+  // insertion order. A tile touches few elements, so one array per history
+  // keeps lookups to a bisection and recording free of per-element storage.
+  std::vector<std::uint64_t> keys_;  ///< per interval, its element's sort key
+  std::vector<Interval> intervals_;
 };
 
 /// One tile's source reads and destination writes.

@@ -25,8 +25,18 @@ struct RepairReady {
 
 /// True when `a` is served before `b`: smaller local block, then earlier
 /// start, smaller block, more stream continuations, in the neighbourhood,
-/// more endpoint work, smaller position, smaller transfer index.
-bool has_priority_over(const RepairReady& a, const RepairReady& b);
+/// more endpoint work, smaller position, smaller transfer index. Inline:
+/// the repair's queue compares records constantly.
+inline bool has_priority_over(const RepairReady& a, const RepairReady& b) {
+  if (a.local_block != b.local_block) return a.local_block < b.local_block;
+  if (a.earliest_start != b.earliest_start) return a.earliest_start < b.earliest_start;
+  if (a.block != b.block) return a.block < b.block;
+  if (a.stream_continuations != b.stream_continuations) return a.stream_continuations > b.stream_continuations;
+  if (a.in_neighborhood != b.in_neighborhood) return a.in_neighborhood;
+  if (a.endpoint_work != b.endpoint_work) return a.endpoint_work > b.endpoint_work;
+  if (a.position != b.position) return a.position < b.position;
+  return a.transfer_index < b.transfer_index;
+}
 
 /// The full priority of `transfer` under the state's current tile model, with
 /// `local_block` = `block` (broader mode zeroes it).
