@@ -1,6 +1,7 @@
 // The R817 tile map and the pairing and direction rules over it.
 #include "kel_exchange/Topology.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "kel_runtime/Invariant.h"
@@ -15,6 +16,18 @@ std::expected<Topology, ExchangeError> Topology::create(std::vector<std::uint16_
   for (std::uint16_t p : logical_to_physical)
     if (!seen.insert(p).second) return std::unexpected(ExchangeError::receiver_set());
   return Topology(std::move(logical_to_physical));
+}
+
+Topology::Topology(std::vector<std::uint16_t> table) : logical_to_physical_(std::move(table)) {
+  // Identifiers are unique, so each has at most one logical tile.
+  std::uint32_t largest = 0;
+  for (const std::uint16_t p : logical_to_physical_) largest = std::max<std::uint32_t>(largest, p);
+  std::vector<std::int32_t> logical_of((largest | 3u) + 1, -1);
+  for (std::size_t l = 0; l < logical_to_physical_.size(); ++l)
+    logical_of[logical_to_physical_[l]] = static_cast<std::int32_t>(l);
+  partner_.resize(logical_to_physical_.size());
+  for (std::size_t l = 0; l < logical_to_physical_.size(); ++l)
+    partner_[l] = logical_of[logical_to_physical_[l] ^ 2u];
 }
 
 std::uint16_t r817_physical(std::uint16_t logical) {
@@ -41,14 +54,10 @@ std::expected<Topology, ExchangeError> Topology::r817_prefix(std::uint16_t tiles
 
 std::expected<std::uint16_t, ExchangeError> Topology::paired_logical(std::uint16_t logical) const {
   if (logical >= logical_to_physical_.size()) return std::unexpected(ExchangeError::tile(logical));
-  const std::uint16_t partner = logical_to_physical_[logical] ^ 2u;
-  for (std::size_t i = 0; i < logical_to_physical_.size(); ++i) {
-    if (logical_to_physical_[i] == partner) {
-      kel_runtime::expect(i <= 0xFFFF, "logical tile count fits u16");
-      return static_cast<std::uint16_t>(i);
-    }
-  }
-  return std::unexpected(ExchangeError::tile(logical));
+  const std::int32_t partner = partner_[logical];
+  if (partner < 0) return std::unexpected(ExchangeError::tile(logical));
+  kel_runtime::expect(partner <= 0xFFFF, "logical tile count fits u16");
+  return static_cast<std::uint16_t>(partner);
 }
 
 std::expected<std::uint16_t, ExchangeError> r817_paired_logical(std::uint16_t logical) {

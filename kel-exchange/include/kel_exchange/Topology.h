@@ -95,9 +95,12 @@ class Topology {
   friend bool operator==(const Topology&, const Topology&) = default;
 
  private:
-  explicit Topology(std::vector<std::uint16_t> table) : logical_to_physical_(std::move(table)) {}
+  explicit Topology(std::vector<std::uint16_t> table);
 
   std::vector<std::uint16_t> logical_to_physical_;
+  /// Per logical tile, the logical tile of its pair partner, or -1 when the
+  /// partner is not on the map; derived from the table, looked up often.
+  std::vector<std::int32_t> partner_;
 };
 
 /// The R817 physical identifier of logical tile `logical` (0..1471).
