@@ -29,7 +29,8 @@ std::expected<ExchangeRun, ExchangeLoweringError> schedule_exchange_problem(std:
 std::expected<ExchangeRun, ExchangeLoweringError> finish_exchange_run(std::uint16_t tile_count, std::uint32_t phase,
                                                                      std::vector<std::uint32_t> receive_bases,
                                                                      OptimizedSchedule optimized) {
-  kel_exchange::PhasePrograms programs = TRY(optimized.schedule.builder.finish());
+  kel_exchange::PhasePrograms programs =
+      optimized.programs ? std::move(*optimized.programs) : TRY(optimized.schedule.builder.finish());
   if (programs.event_cycles != optimized.schedule.horizon)
     return std::unexpected(ExchangeLoweringError::invariant(
         fmt::format("phase {} row horizon {} differs from scheduled horizon {}", phase, programs.event_cycles,

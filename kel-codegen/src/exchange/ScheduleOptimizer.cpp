@@ -80,7 +80,7 @@ std::expected<OptimizedSchedule, ExchangeLoweringError> optimize_pending_schedul
     std::uint16_t tile_count) {
   const SchedulingProblem problem = SchedulingProblem::create(pending, tile_count);
   OptimizedSchedule result{TRY(materialize_greedy_schedule(topology, problem, receive_bases, receive_counts)),
-                           kStrategyFullDuplex, 0, 0, 0};
+                           kStrategyFullDuplex, 0, 0, 0, std::nullopt};
   result.initial_horizon = result.schedule.horizon;
   result.endpoint_lower_bound = endpoint_work_lower_bound(pending, tile_count);
 

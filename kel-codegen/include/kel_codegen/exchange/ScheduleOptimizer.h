@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct OptimizedSchedule {
   std::size_t neighborhood_improvements = 0;
   std::uint32_t initial_horizon = 0;
   std::uint32_t endpoint_lower_bound = 0;
+  /// The schedule's finished programs when a caller already needed them, so
+  /// that assembling the run does not finish (and check) every tile again.
+  std::optional<kel_exchange::PhasePrograms> programs;
 };
 
 struct ScheduledPending {

@@ -74,7 +74,9 @@ std::expected<ScheduledPending, ExchangeLoweringError> ExchangeScheduleCache::se
   fresh->widths.reserve(scheduled.pending.size());
   for (const PendingTransfer& transfer : scheduled.pending) fresh->widths.push_back(transfer.width);
   fresh->order = scheduled.optimized.schedule.order;
-  fresh->normalized_rows = TRY(normalized_rows(scheduled.optimized.schedule));
+  kel_exchange::PhasePrograms programs = TRY(scheduled.optimized.schedule.builder.finish());
+  fresh->normalized_rows = normalized_rows(programs);
+  scheduled.optimized.programs = std::move(programs);
   fresh->signature = signature;
   recipes_.insert_or_assign(phase, std::move(fresh));
   return scheduled;

@@ -40,9 +40,7 @@ std::uint64_t shape_signature(std::span<const PendingTransfer> pending, std::uin
   return hasher.finish();
 }
 
-std::expected<std::vector<std::vector<std::uint32_t>>, ExchangeLoweringError> normalized_rows(
-    const MaterializedSchedule& schedule) {
-  const kel_exchange::PhasePrograms programs = TRY(schedule.builder.finish());
+std::vector<std::vector<std::uint32_t>> normalized_rows(const kel_exchange::PhasePrograms& programs) {
   std::vector<std::vector<std::uint32_t>> rows;
   rows.reserve(programs.programs.size());
   static constexpr std::uint32_t kReturnOnly[] = {kel_exchange::RETURN_WORD};
@@ -80,13 +78,14 @@ std::expected<std::optional<ScheduledPending>, ExchangeLoweringError> ScheduleRe
         materialize_schedule_order(topology, problem, config.receive_bases, config.receive_counts, order, true);
   MaterializedSchedule schedule = TRY(std::move(materialized));
 
-  const std::vector<std::vector<std::uint32_t>> rows = TRY(reuse::normalized_rows(schedule));
-  if (rows != normalized_rows) return std::nullopt;
+  kel_exchange::PhasePrograms programs = TRY(schedule.builder.finish());
+  if (reuse::normalized_rows(programs) != normalized_rows) return std::nullopt;
 
   const std::uint32_t lower_bound = endpoint_work_lower_bound(replayed, tile_count);
   const std::uint32_t horizon = schedule.horizon;
-  return ScheduledPending{std::move(replayed), std::move(config.receive_counts), std::move(config.receive_bases),
-                          OptimizedSchedule{std::move(schedule), kStrategyReused, 0, horizon, lower_bound}};
+  return ScheduledPending{
+      std::move(replayed), std::move(config.receive_counts), std::move(config.receive_bases),
+      OptimizedSchedule{std::move(schedule), kStrategyReused, 0, horizon, lower_bound, std::move(programs)}};
 }
 
 }  // namespace kel_codegen::exchange::reuse

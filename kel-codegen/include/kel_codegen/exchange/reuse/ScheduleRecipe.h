@@ -24,8 +24,7 @@ std::uint64_t shape_signature(std::span<const PendingTransfer> pending, std::uin
 
 /// Every tile's finished program (a lone Return for a tile without one) with
 /// its address fields cleared.
-[[nodiscard]] std::expected<std::vector<std::vector<std::uint32_t>>, ExchangeLoweringError> normalized_rows(
-    const MaterializedSchedule& schedule);
+std::vector<std::vector<std::uint32_t>> normalized_rows(const kel_exchange::PhasePrograms& programs);
 
 struct ScheduleRecipe {
   std::vector<ExchangeItemWidth> widths;  ///< one per transfer
