@@ -1,11 +1,12 @@
 // The greedy list scheduler's heap discipline: ready groups, lazy refresh of
-// the top, and rebuilds when stale tops pile up. The heap holds compact
+// the top, and rebuilds when stale tops pile up. The ready queue holds compact
 // entries whose order is exactly the order of `ReadyTransfer`; since that
-// order is total, the top is the same whatever the heap's shape, so only the
-// stored priorities (and when they are refreshed) decide the placements.
+// order is total, the top is the same whatever the queue's layout, so only
+// the stored priorities (and when they are refreshed) decide the placements.
 #include "kel_codegen/exchange/TransferScheduler.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <type_traits>
 
@@ -30,6 +31,8 @@ struct StaticEntry {
   std::uint16_t source = 0;
   std::uint16_t destination = 0;  ///< 0xFFFF: look the endpoints up by rank
 
+  static constexpr bool kRankOrderedWithinStart = true;
+
   std::uint32_t ready() const { return static_cast<std::uint32_t>(key >> 32); }
   std::uint32_t rank() const { return static_cast<std::uint32_t>(key); }
   bool ahead_of(const StaticEntry& other) const { return key < other.key; }
@@ -41,6 +44,8 @@ struct DynamicEntry {
   std::uint32_t rank_ = 0;
   std::uint64_t endpoint_work = 0;
 
+  static constexpr bool kRankOrderedWithinStart = false;
+
   std::uint32_t ready() const { return ready_; }
   std::uint32_t rank() const { return rank_; }
   bool ahead_of(const DynamicEntry& other) const {
@@ -50,85 +55,206 @@ struct DynamicEntry {
   }
 };
 
-// A 4-ary max-priority heap: shallower than a binary one, and the children
-// of one entry share a cache line or two.
+// The ready queue: a bucket queue keyed by start cycle whose pop order is
+// exactly the entries' total order. Entries starting at the current cycle sit
+// in a sorted run consumed from the front; entries pushed at or before the
+// current cycle once the run is sorted go to a small heap beside it; later
+// starts wait unsorted in per-cycle buckets until their cycle comes up. A
+// refreshed top moves to a later bucket in constant time, where a heap would
+// sift it through every level. Starts beyond the bucket array's limit go to
+// a heap instead, so the memory stays bounded whatever the cycles.
 template <class Entry>
-class ReadyHeap {
+class ReadyQueue {
  public:
-  bool empty() const { return items_.empty(); }
-  std::size_t size() const { return items_.size(); }
-  Entry& top() { return items_.front(); }
-  std::vector<Entry>& items() { return items_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  Entry& top() { return from_run_ ? run_[run_next_] : near_.front(); }
+
+  /// Replaces the contents; the order of `entries` does not matter.
+  void assign(std::vector<Entry>& entries) {
+    run_.clear();
+    run_next_ = 0;
+    near_.clear();
+    far_.clear();
+    for (std::vector<Entry>& bucket : buckets_) bucket.clear();
+    future_ = 0;
+    size_ = entries.size();
+    if (entries.empty()) {
+      from_run_ = false;
+      return;
+    }
+    std::uint32_t first = entries.front().ready();
+    for (const Entry& entry : entries) first = std::min(first, entry.ready());
+    cursor_ = first;
+    for (const Entry& entry : entries) {
+      if (entry.ready() == first)
+        run_.push_back(entry);
+      else
+        add_future(entry);
+    }
+    sort_run();
+    settle();
+  }
 
   void push(const Entry& entry) {
-    items_.push_back(entry);
-    sift_up(items_.size() - 1, entry);
+    insert(entry);
+    ++size_;
+    settle();
   }
-
-  /// Restores the heap after the top's priority changed.
-  void fix_top() { settle_from_root(items_.front()); }
 
   void pop() {
-    const Entry last = items_.back();
-    items_.pop_back();
-    if (!items_.empty()) settle_from_root(last);
+    remove_top();
+    --size_;
+    settle();
   }
 
-  void make_heap() {
-    if (items_.size() < 2) return;
-    for (std::size_t i = (items_.size() - 2) / kArity + 1; i-- > 0;) sift_down(i);
+  /// Restores the order after the top's priority changed.
+  void fix_top() {
+    const Entry moved = top();
+    remove_top();
+    insert(moved);
+    settle();
+  }
+
+  /// Applies `refresh` to every entry and restores the order.
+  template <class Refresh>
+  void refresh_all(Refresh refresh) {
+    std::vector<Entry> all;
+    all.reserve(size_);
+    all.insert(all.end(), run_.begin() + static_cast<std::ptrdiff_t>(run_next_), run_.end());
+    all.insert(all.end(), near_.begin(), near_.end());
+    all.insert(all.end(), far_.begin(), far_.end());
+    for (std::size_t start = cursor_ + std::size_t{1}; start < buckets_.size(); ++start)
+      all.insert(all.end(), buckets_[start].begin(), buckets_[start].end());
+    for (Entry& entry : all) refresh(entry);
+    assign(all);
   }
 
  private:
-  static constexpr std::size_t kArity = 4;
+  static constexpr std::uint32_t kBucketLimit = 1u << 18;
 
-  std::size_t best_child(std::size_t first) const {
-    const std::size_t last = std::min(first + kArity, items_.size());
-    std::size_t best = first;
-    for (std::size_t c = first + 1; c < last; ++c)
-      if (items_[c].ahead_of(items_[best])) best = c;
-    return best;
-  }
-
-  // Places `moving` starting from an empty root: the hole goes down along the
-  // best children to a leaf, then `moving` climbs back as far as it belongs.
-  // A refreshed top usually belongs deep down, so this saves comparisons.
-  void settle_from_root(Entry moving) {
-    std::size_t at = 0;
-    for (;;) {
-      const std::size_t first = kArity * at + 1;
-      if (first >= items_.size()) break;
-      const std::size_t best = best_child(first);
-      items_[at] = items_[best];
-      at = best;
-    }
-    sift_up(at, moving);
-  }
-
-  void sift_up(std::size_t at, const Entry& moving) {
+  static void heap_push(std::vector<Entry>& heap, const Entry& entry) {
+    std::size_t at = heap.size();
+    heap.push_back(entry);
     while (at > 0) {
-      const std::size_t parent = (at - 1) / kArity;
-      if (!moving.ahead_of(items_[parent])) break;
-      items_[at] = items_[parent];
+      const std::size_t parent = (at - 1) / 2;
+      if (!entry.ahead_of(heap[parent])) break;
+      heap[at] = heap[parent];
       at = parent;
     }
-    items_[at] = moving;
+    heap[at] = entry;
   }
 
-  void sift_down(std::size_t at) {
-    const Entry moving = items_[at];
+  static void heap_pop(std::vector<Entry>& heap) {
+    // The front may already hold a changed priority, so it is never compared.
+    const Entry moving = heap.back();
+    heap.pop_back();
+    if (heap.empty()) return;
+    std::size_t at = 0;
     for (;;) {
-      const std::size_t first = kArity * at + 1;
-      if (first >= items_.size()) break;
-      const std::size_t best = best_child(first);
-      if (!items_[best].ahead_of(moving)) break;
-      items_[at] = items_[best];
-      at = best;
+      std::size_t child = 2 * at + 1;
+      if (child >= heap.size()) break;
+      if (child + 1 < heap.size() && heap[child + 1].ahead_of(heap[child])) ++child;
+      if (!heap[child].ahead_of(moving)) break;
+      heap[at] = heap[child];
+      at = child;
     }
-    items_[at] = moving;
+    heap[at] = moving;
   }
 
-  std::vector<Entry> items_;
+  void insert(const Entry& entry) {
+    if (entry.ready() <= cursor_)
+      heap_push(near_, entry);
+    else
+      add_future(entry);
+  }
+
+  void add_future(const Entry& entry) {
+    const std::uint32_t start = entry.ready();
+    if (start >= kBucketLimit) {
+      heap_push(far_, entry);
+      ++future_;
+      return;
+    }
+    if (start >= buckets_.size())
+      buckets_.resize(std::min<std::size_t>(kBucketLimit, std::max<std::size_t>(start + std::size_t{1}, 2 * buckets_.size())));
+    std::vector<Entry>& bucket = buckets_[start];
+    if (bucket.capacity() == 0 && !spare_.empty()) {
+      bucket.swap(spare_.back());
+      spare_.pop_back();
+    }
+    bucket.push_back(entry);
+    ++future_;
+  }
+
+  void remove_top() {
+    if (from_run_)
+      ++run_next_;
+    else
+      heap_pop(near_);
+  }
+
+  // Sorts the run, whose entries share one start. Static entries then order
+  // by rank alone, and long runs are radix-sorted on it.
+  void sort_run() {
+    if constexpr (Entry::kRankOrderedWithinStart) {
+      if (run_.size() >= 256) {
+        std::uint32_t highest = 0;
+        for (const Entry& entry : run_) highest |= entry.rank();
+        scratch_.resize(run_.size());
+        for (unsigned shift = 0; shift == 0 || (shift < 32 && (highest >> shift) != 0); shift += 8) {
+          std::array<std::uint32_t, 257> count{};
+          for (const Entry& entry : run_) ++count[((entry.rank() >> shift) & 0xFF) + 1];
+          for (std::size_t d = 1; d < count.size(); ++d) count[d] += count[d - 1];
+          for (const Entry& entry : run_) scratch_[count[(entry.rank() >> shift) & 0xFF]++] = entry;
+          run_.swap(scratch_);
+        }
+        return;
+      }
+    }
+    std::sort(run_.begin(), run_.end(), [](const Entry& a, const Entry& b) { return a.ahead_of(b); });
+  }
+
+  // Makes the top current: when the run and the heap are both used up, the
+  // next nonempty cycle's bucket becomes the run; the used run's storage is
+  // kept for a later bucket rather than freed. Past the buckets, the entries
+  // of the far heap's first start become the run, already in order.
+  void settle() {
+    if (run_next_ == run_.size() && near_.empty() && future_ > 0) {
+      run_.clear();
+      run_next_ = 0;
+      if (future_ > far_.size()) {
+        std::size_t start = cursor_ + std::size_t{1};
+        while (buckets_[start].empty()) ++start;
+        cursor_ = static_cast<std::uint32_t>(start);
+        run_.swap(buckets_[start]);
+        spare_.emplace_back();
+        spare_.back().swap(buckets_[start]);
+        future_ -= run_.size();
+        sort_run();
+      } else {
+        cursor_ = far_.front().ready();
+        while (!far_.empty() && far_.front().ready() == cursor_) {
+          run_.push_back(far_.front());
+          heap_pop(far_);
+          --future_;
+        }
+      }
+    }
+    from_run_ = run_next_ < run_.size() && (near_.empty() || run_[run_next_].ahead_of(near_.front()));
+  }
+
+  std::size_t size_ = 0;
+  std::uint32_t cursor_ = 0;  ///< start cycle of the run; later buckets hold later starts
+  std::vector<Entry> run_;    ///< sorted, consumed from run_next_
+  std::size_t run_next_ = 0;
+  std::vector<Entry> near_;  ///< heap of entries starting at or before the cursor
+  std::vector<Entry> far_;   ///< heap of entries starting at or past the bucket limit
+  bool from_run_ = false;    ///< whether the top is the run's front
+  std::vector<std::vector<Entry>> buckets_;  ///< per start cycle after the cursor, unsorted
+  std::size_t future_ = 0;                   ///< entries in the buckets and the far heap
+  std::vector<std::vector<Entry>> spare_;    ///< emptied storage for the next new bucket
+  std::vector<Entry> scratch_;               ///< radix sort buffer
 };
 
 }  // namespace
@@ -359,11 +485,14 @@ std::expected<void, ExchangeLoweringError> TransferScheduler::run_with(const kel
     }
   };
 
-  ReadyHeap<Entry> heads;
-  heads.items().reserve(group_next_.size());
-  for (std::size_t g = 0; g < group_next_.size(); ++g)
-    heads.items().push_back(make(0, group_members_[group_next_[g]], group_work_[g]));
-  heads.make_heap();
+  ReadyQueue<Entry> heads;
+  {
+    std::vector<Entry> initial;
+    initial.reserve(group_next_.size());
+    for (std::size_t g = 0; g < group_next_.size(); ++g)
+      initial.push_back(make(0, group_members_[group_next_[g]], group_work_[g]));
+    heads.assign(initial);
+  }
 
   std::vector<TileFrontier> frontier(problem_.tile_count());
   std::size_t stale = 0;
@@ -372,8 +501,7 @@ std::expected<void, ExchangeLoweringError> TransferScheduler::run_with(const kel
       ++stale;
       const std::size_t length = heads.size();
       if (length >= 128 && static_cast<std::size_t>(std::bit_width(length) - 1) * stale >= length) {
-        for (Entry& entry : heads.items()) refresh_entry(entry);
-        heads.make_heap();
+        heads.refresh_all(refresh_entry);
       } else {
         heads.fix_top();
       }
