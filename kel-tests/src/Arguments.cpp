@@ -2,37 +2,14 @@
 // option but --phase at most once; the parser's exceptions stop here.
 #include "kel_tests/Arguments.h"
 
+#include "kel_tests/CommandLine.h"
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include <string_view>
 
 namespace kel_tests {
-
-namespace {
-
-// Accepts only a plain decimal number that fits T; CLI11's own conversion
-// would also take signs, hexadecimal and other spellings.
-template <typename T>
-CLI::Validator decimal_of_width() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        if (text.empty() || text.size() > 20 ||
-            text.find_first_not_of("0123456789") != std::string::npos)
-          return "expected a decimal unsigned integer";
-        unsigned long long value = 0;
-        for (char c : text) {
-          const unsigned digit = static_cast<unsigned>(c - '0');
-          if (value > (~0ull - digit) / 10) return "value out of range";
-          value = value * 10 + digit;
-        }
-        if (value > static_cast<unsigned long long>(static_cast<T>(~T{0}))) return "value out of range";
-        return {};
-      },
-      "", "");
-}
-
-}  // namespace
 
 std::variant<Arguments, CommandLineExit> parse_arguments(int argc, const char* const* argv) {
   Arguments args;
@@ -75,7 +52,7 @@ std::variant<Arguments, CommandLineExit> parse_arguments(int argc, const char* c
                           ->type_name("<DUMP_TILE>")
                           ->check(decimal_of_width<std::size_t>());
 
-  try {
+  const auto exit = parse_command_line(app, kCommandName, "SNAPSHOT [OPTIONS]", [&] {
     // CLI11 accepts `--flag=value` and repeated flags; this command's flags
     // take no value and, like every option but --phase, come at most once.
     for (int i = 1; i < argc; ++i) {
@@ -88,19 +65,8 @@ std::variant<Arguments, CommandLineExit> parse_arguments(int argc, const char* c
     app.parse(argc, argv);
     for (const CLI::Option* flag : {first_iteration_only, select_widths, replay_cache})
       if (flag->count() > 1) throw CLI::ArgumentMismatch(fmt::format("{} may be given only once", flag->get_name()));
-  } catch (const CLI::CallForHelp&) {
-    return CommandLineExit{app.help(), 0};
-  } catch (const CLI::CallForAllHelp&) {
-    return CommandLineExit{app.help("", CLI::AppFormatMode::All), 0};
-  } catch (const CLI::CallForVersion& e) {
-    return CommandLineExit{std::string(e.what()) + "\n", 0};
-  } catch (const CLI::ParseError& e) {
-    return CommandLineExit{fmt::format("error: {}\n\nUsage: {} SNAPSHOT [OPTIONS]\n\nFor more information, try '--help'.\n",
-                                       e.what(), kCommandName),
-                           2};
-  } catch (const std::exception& e) {
-    return CommandLineExit{fmt::format("error: {}\n", e.what()), 2};
-  }
+  });
+  if (exit) return *exit;
   if (dump->count() > 0) args.dump_tile = dump_tile;
   return args;
 }

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "kel_tests/CommandLine.h"
+
 namespace kel_tests {
 
 inline constexpr const char* kCommandName = "kel-tests";
@@ -23,13 +25,6 @@ struct Arguments {
   bool replay_cache = false;
   std::uint32_t relocate_by = 0;
   std::optional<std::size_t> dump_tile;
-};
-
-/// What the command line asks for when it is not a run: text for standard
-/// output (help, version; exit 0) or a usage error for standard error (exit 2).
-struct CommandLineExit {
-  std::string text;
-  int status = 0;
 };
 
 /// Parses `argv` (program name first). Never throws.

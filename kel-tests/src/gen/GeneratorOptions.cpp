@@ -7,31 +7,12 @@
 
 #include "kel_codegen/exchange/PendingTransfer.h"
 #include "kel_exchange/Topology.h"
+#include "kel_tests/CommandLine.h"
 #include "kel_tests/gen/TransferWords.h"
 
 namespace kel_tests::gen {
 
 namespace {
-
-// Only plain decimal digits within the type; CLI11 alone would also take
-// signs, hexadecimal and floating-point spellings.
-template <typename T>
-CLI::Validator decimal_of_width() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-          return "expected a decimal unsigned integer";
-        unsigned long long value = 0;
-        for (char c : text) {
-          const unsigned digit = static_cast<unsigned>(c - '0');
-          if (value > (~0ull - digit) / 10) return "value out of range";
-          value = value * 10 + digit;
-        }
-        if (value > static_cast<unsigned long long>(static_cast<T>(~T{0}))) return "value out of range";
-        return {};
-      },
-      "", "");
-}
 
 std::string family_list() {
   std::string names;
@@ -43,8 +24,7 @@ std::string family_list() {
 }
 
 std::string usage_error(std::string_view message) {
-  return fmt::format("error: {}\n\nUsage: {} [OPTIONS]\n\nFor more information, try '--help'.\n", message,
-                     kGeneratorName);
+  return kel_tests::usage_error(kGeneratorName, "[OPTIONS]", message);
 }
 
 }  // namespace
@@ -107,19 +87,7 @@ std::variant<GeneratorOptions, CommandLineExit> parse_generator_arguments(int ar
       ->check(decimal_of_width<std::uint64_t>());
   app.add_option("--output", options.output, "File to write (default: standard output)")->type_name("<FILE>");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    return CommandLineExit{app.help(), 0};
-  } catch (const CLI::CallForAllHelp&) {
-    return CommandLineExit{app.help("", CLI::AppFormatMode::All), 0};
-  } catch (const CLI::CallForVersion& e) {
-    return CommandLineExit{std::string(e.what()) + "\n", 0};
-  } catch (const CLI::ParseError& e) {
-    return CommandLineExit{usage_error(e.what()), 2};
-  } catch (const std::exception& e) {
-    return CommandLineExit{usage_error(e.what()), 2};
-  }
+  if (auto exit = parse_command_line(app, kGeneratorName, "[OPTIONS]", [&] { app.parse(argc, argv); })) return *exit;
   const auto parsed_family = workload_family_from_name(family);
   if (!parsed_family)
     return CommandLineExit{usage_error(fmt::format("unknown family '{}' (known: {})", family, family_list())), 2};
