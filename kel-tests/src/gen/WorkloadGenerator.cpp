@@ -24,9 +24,9 @@ constexpr std::uint32_t kAlign = 8;
 constexpr std::uint32_t kMaxBroadcastDestinations = 512;
 /// The byte window per tile of the overlap family; small, so overlaps are common.
 constexpr std::uint32_t kOverlapWindow = 0x10000;
-constexpr std::uint32_t kLowerElementBytes = 0x4000;
-constexpr std::uint32_t kUpperElementBytes = 0x8000;
-constexpr std::uint32_t kUpperRegion = 0x80000;
+using kel_codegen::exchange::kLowerElementBytes;
+using kel_codegen::exchange::kUpperElementBytes;
+constexpr std::uint32_t kUpperRegion = kel_codegen::exchange::kUpperMemoryBase;
 
 constexpr std::uint32_t bytes_of(std::uint32_t words) { return 4 * words; }
 
