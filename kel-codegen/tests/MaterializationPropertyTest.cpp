@@ -18,22 +18,7 @@ namespace {
 using namespace kel_codegen::exchange;
 namespace ex = kel_exchange;
 
-std::vector<std::size_t> random_topological_order(const SchedulingProblem& problem, std::mt19937& rng) {
-  std::vector<std::size_t> remaining(problem.transfer_count()), ready, order;
-  for (std::size_t i = 0; i < remaining.size(); ++i) {
-    remaining[i] = problem.predecessors(i).size();
-    if (remaining[i] == 0) ready.push_back(i);
-  }
-  while (!ready.empty()) {
-    const std::size_t at = std::uniform_int_distribution<std::size_t>(0, ready.size() - 1)(rng);
-    const std::size_t x = ready[at];
-    ready.erase(ready.begin() + static_cast<std::ptrdiff_t>(at));
-    order.push_back(x);
-    for (const std::size_t s : problem.successors(x))
-      if (--remaining[s] == 0) ready.push_back(s);
-  }
-  return order;
-}
+using test_support::random_topological_order;
 
 /// Checks a complete schedule and returns its programs.
 ex::PhasePrograms check_schedule(const MaterializedSchedule& schedule, std::size_t transfers) {

@@ -21,14 +21,7 @@ constexpr auto kWord = ExchangeItemWidth::Word32;
 constexpr auto kPaired = ExchangeItemWidth::Paired64;
 constexpr std::uint64_t kBudgetFloor = std::uint64_t{1} << 29;
 
-std::vector<PendingTransfer> convert(std::uint16_t tiles, std::vector<ExchangeScheduleTransfer> transfers) {
-  ExchangeScheduleProblem problem;
-  problem.phase = 11;
-  problem.transfers = std::move(transfers);
-  auto pending = pending_from_problem(problem, tiles);
-  EXPECT_TRUE(pending.has_value()) << pending.error().message();
-  return pending.value_or(std::vector<PendingTransfer>{});
-}
+using test_support::convert;
 
 /// One phase on a prefix of the R817 board, ready to append or materialise.
 class Phase {
@@ -497,22 +490,7 @@ TEST(MaterializedScheduleAppend, RecordsActivitiesAndAssignsReadiness) {
 // ---------------------------------------------------------------------------
 // Complete materialisations of generated phases
 
-std::vector<std::size_t> random_topological_order(const SchedulingProblem& problem, std::mt19937& rng) {
-  std::vector<std::size_t> remaining(problem.transfer_count()), ready, order;
-  for (std::size_t i = 0; i < remaining.size(); ++i) {
-    remaining[i] = problem.predecessors(i).size();
-    if (remaining[i] == 0) ready.push_back(i);
-  }
-  while (!ready.empty()) {
-    const std::size_t at = std::uniform_int_distribution<std::size_t>(0, ready.size() - 1)(rng);
-    const std::size_t x = ready[at];
-    ready.erase(ready.begin() + static_cast<std::ptrdiff_t>(at));
-    order.push_back(x);
-    for (const std::size_t s : problem.successors(x))
-      if (--remaining[s] == 0) ready.push_back(s);
-  }
-  return order;
-}
+using test_support::random_topological_order;
 
 bool shares_element(std::span<const ExchangeMemoryElement> elements, std::uint32_t address, std::uint32_t words) {
   return !for_each_memory_element(address, words, [&](ExchangeMemoryElement e) {

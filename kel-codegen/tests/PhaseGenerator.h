@@ -1,8 +1,11 @@
 // Random valid phases for property tests: point-to-point and multicast
 // transfers (some writing their own source tile), paired transfers between
 // tile pairs, several Repeat iterations and deliberately overlapping byte
-// ranges, so dependencies and memory hazards are frequent.
+// ranges, so dependencies and memory hazards are frequent; and the helpers
+// the phase tests share.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>
@@ -11,6 +14,7 @@
 
 #include "kel_codegen/exchange/ExchangeScheduleSnapshot.h"
 #include "kel_codegen/exchange/PendingTransfer.h"
+#include "kel_codegen/exchange/SchedulingProblem.h"
 #include "kel_exchange/MulticastPlan.h"
 #include "kel_exchange/Topology.h"
 
@@ -91,6 +95,34 @@ inline GeneratedPhase generate_phase(std::mt19937& rng, std::uint16_t max_tiles 
   if (!pending) std::abort();
   phase.pending = std::move(*pending);
   return phase;
+}
+
+/// The transfers converted as a snapshot phase would be; a conversion error
+/// fails the calling test.
+inline std::vector<PendingTransfer> convert(std::uint16_t tiles, std::vector<ExchangeScheduleTransfer> transfers) {
+  ExchangeScheduleProblem problem;
+  problem.transfers = std::move(transfers);
+  auto pending = pending_from_problem(problem, tiles);
+  EXPECT_TRUE(pending.has_value()) << pending.error().message();
+  return pending.value_or(std::vector<PendingTransfer>{});
+}
+
+/// A uniformly drawn topological order of the problem's transfers.
+inline std::vector<std::size_t> random_topological_order(const SchedulingProblem& problem, std::mt19937& rng) {
+  std::vector<std::size_t> remaining(problem.transfer_count()), ready, order;
+  for (std::size_t i = 0; i < remaining.size(); ++i) {
+    remaining[i] = problem.predecessors(i).size();
+    if (remaining[i] == 0) ready.push_back(i);
+  }
+  while (!ready.empty()) {
+    const std::size_t at = std::uniform_int_distribution<std::size_t>(0, ready.size() - 1)(rng);
+    const std::size_t x = ready[at];
+    ready.erase(ready.begin() + static_cast<std::ptrdiff_t>(at));
+    order.push_back(x);
+    for (const std::size_t s : problem.successors(x))
+      if (--remaining[s] == 0) ready.push_back(s);
+  }
+  return order;
 }
 
 }  // namespace kel_codegen::exchange::test_support

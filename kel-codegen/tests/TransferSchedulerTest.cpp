@@ -20,14 +20,7 @@ namespace ex = kel_exchange;
 constexpr auto kWord = ExchangeItemWidth::Word32;
 constexpr auto kPaired = ExchangeItemWidth::Paired64;
 
-std::vector<PendingTransfer> convert(std::uint16_t tiles, std::vector<ExchangeScheduleTransfer> transfers) {
-  ExchangeScheduleProblem problem;
-  problem.phase = 5;
-  problem.transfers = std::move(transfers);
-  auto pending = pending_from_problem(problem, tiles);
-  EXPECT_TRUE(pending.has_value()) << pending.error().message();
-  return pending.value_or(std::vector<PendingTransfer>{});
-}
+using test_support::convert;
 
 std::expected<MaterializedSchedule, ExchangeLoweringError> greedy(std::uint16_t tiles,
                                                                   std::span<const PendingTransfer> pending,
