@@ -23,12 +23,12 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
 }
 
+}  // namespace
+
 bool is_alignment_failure(const kel_exchange::ExchangeError& error) {
   return error.kind() == kel_exchange::ExchangeError::Kind::Schedule &&
          error.reason() == "SENDPICP instruction alignment";
 }
-
-}  // namespace
 
 std::uint32_t endpoint_work_lower_bound(std::span<const PendingTransfer> pending, std::uint16_t tile_count) {
   std::vector<std::uint64_t> send(tile_count), receive(tile_count);

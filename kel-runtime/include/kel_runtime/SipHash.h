@@ -28,6 +28,10 @@ class SipHasher {
       }
     }
   }
+  void write_u16_le(std::uint16_t value) {
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
+    write(bytes);
+  }
   void write_u32_le(std::uint32_t value) {
     const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};

@@ -42,6 +42,10 @@ struct ScheduledPending {
   OptimizedSchedule optimized;
 };
 
+/// Whether `error` is the instruction-alignment failure that only proving
+/// encodability at every placement can steer around.
+bool is_alignment_failure(const kel_exchange::ExchangeError& error);
+
 /// The largest send or receive work of any tile, clamped to u32.
 std::uint32_t endpoint_work_lower_bound(std::span<const PendingTransfer> pending, std::uint16_t tile_count);
 

@@ -11,31 +11,16 @@
 
 namespace kel_codegen::exchange::reuse {
 
-namespace {
-
-void write_u16_le(kel_runtime::SipHasher13& hasher, std::uint16_t value) {
-  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
-  hasher.write(bytes);
-}
-
-bool is_alignment_failure(const ExchangeLoweringError& error) {
-  const std::optional<kel_exchange::ExchangeError> inner = error.exchange_error();
-  return inner && inner->kind() == kel_exchange::ExchangeError::Kind::Schedule &&
-         inner->reason() == "SENDPICP instruction alignment";
-}
-
-}  // namespace
-
 std::uint64_t shape_signature(std::span<const PendingTransfer> pending, std::uint16_t tile_count) {
   kel_runtime::SipHasher13 hasher;
-  write_u16_le(hasher, tile_count);
+  hasher.write_u16_le(tile_count);
   hasher.write_u64_le(pending.size());
   for (const PendingTransfer& transfer : pending) {
-    write_u16_le(hasher, transfer.source);
+    hasher.write_u16_le(transfer.source);
     hasher.write_u32_le(transfer.words);
     hasher.write_u64_le(transfer.source_addresses.size());
     hasher.write_u64_le(transfer.destinations.size());
-    for (const PendingDestination& d : transfer.destinations) write_u16_le(hasher, d.tile);
+    for (const PendingDestination& d : transfer.destinations) hasher.write_u16_le(d.tile);
   }
   return hasher.finish();
 }
@@ -73,7 +58,8 @@ std::expected<std::optional<ScheduledPending>, ExchangeLoweringError> ScheduleRe
   const SchedulingProblem problem = SchedulingProblem::create(replayed, tile_count);
   auto materialized =
       materialize_schedule_order(topology, problem, config.receive_bases, config.receive_counts, order, false);
-  if (!materialized && is_alignment_failure(materialized.error()))
+  if (!materialized && materialized.error().exchange_error() &&
+      is_alignment_failure(*materialized.error().exchange_error()))
     materialized =
         materialize_schedule_order(topology, problem, config.receive_bases, config.receive_counts, order, true);
   MaterializedSchedule schedule = TRY(std::move(materialized));
